@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace driver {
+
+// The payload path of a program started as argv0: argv0 itself when it is
+// longer than 4 characters and ends in ".exe" or ".EXE", else argv0 + ".exe".
+std::string self_payload_name(const char* argv0);
+
+// Fills settings from the command line; help and option errors end the
+// process here. Returns the index of the first argument left over.
+int parse_command_line(int argc, char* argv[]);
+
+// Sends CurrentData to the chosen destination; with iterate, every further
+// archive entry too. The local branches end the run; the network branch
+// returns.
+void download(bool iterate);
+
+// The whole run; never returns.
+[[noreturn]] void run(int argc, char* argv[]);
+
+}  // namespace driver

@@ -1,0 +1,147 @@
+// The one door to the operating system. Everything outside src/platform
+// reaches files, sockets, ICMP, the spooler, the port device and the clock
+// only through these functions; posix/ and win32/ each implement all of them
+// in files of the same names. Error numbers are taken here, at the point of
+// failure, and handed up as the plain number the messages print.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+// Called first in main. On POSIX it makes sure descriptors 0-2 are open (so
+// no socket or device ever gets descriptor 0, which the run-wide slots use as
+// "none") and ignores SIGPIPE; on Windows there is nothing to do.
+void init();
+
+// The number of the last failed file, device or process call of this thread
+// (GetLastError() on Windows, errno on POSIX).
+int last_error();
+
+// ---- Read-only mapping of a whole file ------------------------------------
+
+// A read-only view of a whole file. The handles are the platform's own, kept
+// opaque; -1 means "invalid" for both.
+struct FileView {
+    const unsigned char* base = nullptr;
+    std::uint32_t size = 0;
+    std::intptr_t file = -1;
+    std::intptr_t mapping = -1;
+};
+
+enum MapResult { map_ok = 0, map_failed = 1, map_too_large = 2 };
+
+// Opens path for reading (others may read too), maps all of it read-only and
+// fills view. map_failed when it cannot be opened, mapped or viewed (an empty
+// file cannot be mapped); map_too_large for 4 GiB or more, which a 32-bit size
+// cannot describe. On failure nothing stays open and view holds no handle.
+int map_file(const char* path, FileView* view);
+
+// Releases what map_file obtained; safe on a view that holds nothing.
+void unmap_file(FileView* view);
+
+// ---- Files and directories ------------------------------------------------
+
+using FileHandle = std::intptr_t;
+constexpr FileHandle invalid_file = -1;
+
+// True when anything of that name exists: a file, a directory, a link.
+bool path_exists(const char* path);
+
+enum DirResult { dir_created = 0, dir_exists = 1, dir_failed = 2 };
+
+// Creates one directory (default permissions). dir_exists when the name is
+// already taken, by a directory or by anything else.
+int make_directory(const char* path);
+
+// Creates path for writing, replacing an existing file, not shared with
+// other openers where the platform can say so. invalid_file on failure.
+FileHandle create_output_file(const char* path);
+
+// Writes the whole buffer in one request (POSIX goes on after a short write
+// until all is written or a call fails). Returns 0 and the count written, or
+// 1 when a call failed (the count then says how much did get written).
+int write_file(FileHandle file, const void* data, std::uint32_t length, std::uint32_t* written);
+
+void close_file(FileHandle file);
+
+// ---- Time ------------------------------------------------------------------
+
+// Sleeps (alertably where the platform has the notion).
+void sleep_ms(std::uint32_t ms);
+
+// A clock that only moves forward, in milliseconds.
+std::uint64_t monotonic_ms();
+
+// ---- Sockets (IPv4 TCP) --------------------------------------------------
+
+// 0 means "no socket" everywhere above this layer.
+using Socket = std::intptr_t;
+
+// Starts the socket library (WinSock 1.1 on Windows); 0 on success.
+int net_start();
+// Shuts the socket library down; harmless when it was never started.
+void net_stop();
+// The error number of the last failed socket call (WSAGetLastError(), errno).
+int net_error();
+
+constexpr std::uint32_t address_none = 0xFFFFFFFFu;
+
+// inet_addr semantics: the address in network byte order, or address_none.
+std::uint32_t parse_ipv4(const char* text);
+// Name lookup; the first IPv4 address of the answer, or address_none.
+std::uint32_t lookup_ipv4(const char* name);
+
+// A new TCP stream socket, or 0 when none can be created.
+Socket tcp_socket();
+// Connects to address (network byte order) and port; 0 when connected.
+int tcp_connect(Socket socket, std::uint32_t address, std::uint16_t port);
+// One send call; the count sent, or -1 on error. Never raises a signal.
+int sock_send(Socket socket, const void* data, int length);
+// One receive call; the count read, 0 when the peer has closed, -1 on error
+// (a receive time-out included).
+int sock_recv(Socket socket, void* buffer, int length);
+// Sets the per-read receive time-out; the result is not reported.
+void sock_set_recv_timeout(Socket socket, std::uint32_t ms);
+// Ends the sending direction (SD_SEND, SHUT_WR); 0 on success.
+int sock_shutdown_send(Socket socket);
+void sock_close(Socket socket);
+
+// ---- ICMP echo -----------------------------------------------------------
+
+// Opens the echo service. 0 on success; Windows: 1 ICMP.DLL not loadable,
+// 2 an entry point missing, 3 IcmpCreateFile failed; POSIX: 1 when no ICMP
+// socket (ping or raw) can be opened.
+int echo_open();
+
+// Sends one echo request (one data byte 'x', TTL 64) to address and waits up
+// to timeout_ms for its reply. 0 when the printer answered with a successful
+// echo reply; 1 for no reply, an error or an unreachable report.
+int echo_send(std::uint32_t address, std::uint32_t timeout_ms);
+
+// ---- Port device ---------------------------------------------------------
+
+using Device = std::intptr_t;  // 0 = none
+
+// Opens an existing port device by its DOS name ("LPT1"; on POSIX LPTn is
+// /dev/lp(n-1)) for reading and writing, unshared. 0 when it cannot be opened.
+Device open_device(const char* name);
+// One write request of the whole buffer; 0 on success, 1 when it failed.
+int write_device(Device device, const void* data, std::uint32_t length);
+void close_device(Device device);
+
+// ---- Print spooler -------------------------------------------------------
+
+using Printer = std::intptr_t;  // 0 = none
+
+// The steps of one raw job, in the spooler's own order; each returns 0 on
+// success and 1 on failure. A printer handle must be closed by spool_close.
+Printer spool_open(const char* printer_name);
+int spool_start_doc(Printer printer, const char* doc_name, const char* data_type);
+int spool_start_page(Printer printer);
+int spool_write(Printer printer, const void* data, std::uint32_t length, std::uint32_t* written);
+int spool_end_page(Printer printer);
+int spool_end_doc(Printer printer);
+void spool_close(Printer printer);
+
+}  // namespace plat
