@@ -1,0 +1,128 @@
+"""Runs the built holm program as a user would, natively or under Wine.
+
+Environment (set by CTest):
+  HOLM_BIN          the program under test
+  HOLM_EXEC_PREFIX  a command to run it with (the Wine loader), if any
+  HOLM_LAUNCHER     under Wine: a helper that starts a program with a
+                    command line of our choosing, to pick its argv[0]
+"""
+import io
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+BIN = os.environ.get("HOLM_BIN", "")
+PREFIX = os.environ.get("HOLM_EXEC_PREFIX", "").split()
+LAUNCHER = os.path.abspath(os.environ["HOLM_LAUNCHER"]) if os.environ.get("HOLM_LAUNCHER") else ""
+WINE = bool(PREFIX)
+TIMEOUT = 120
+
+_wine_prefix = None
+
+
+def _environment():
+    env = dict(os.environ)
+    if WINE:
+        global _wine_prefix
+        if _wine_prefix is None:
+            _wine_prefix = tempfile.mkdtemp(prefix="holm-wine-")
+            env["WINEPREFIX"] = _wine_prefix
+            env["WINEDEBUG"] = "-all"
+            # Wine reports on stderr while it creates a prefix: do that once,
+            # before any run whose output is compared.
+            subprocess.run(PREFIX + [BIN, "-h"], env=env, capture_output=True, timeout=TIMEOUT)
+        env["WINEPREFIX"] = _wine_prefix
+        env["WINEDEBUG"] = "-all"
+    return env
+
+
+def windows_path(path):
+    """The name Wine gives a POSIX path (drive Z: is the root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def shown_argv0(path):
+    """argv[0] as the program sees it when started by path."""
+    return windows_path(path) if WINE else path
+
+
+def stored_zip(entries):
+    """A stored (uncompressed) ZIP archive of (name, bytes) pairs.
+
+    Written to a seekable buffer so the sizes stand in the local headers.
+    """
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
+        for name, data in entries:
+            archive.writestr(zipfile.ZipInfo(name), data)
+    return buffer.getvalue()
+
+
+def make_bundle(path, entries=(), raw_tail=None):
+    """Copies the program to path and appends an archive of entries (or
+    raw_tail, bytes of the test's own making)."""
+    shutil.copyfile(BIN, path)
+    os.chmod(path, 0o755)
+    with open(path, "ab") as f:
+        f.write(raw_tail if raw_tail is not None else stored_zip(entries))
+    return path
+
+
+class Result:
+    def __init__(self, status, stdout, stderr):
+        self.status, self.stdout, self.stderr = status, stdout, stderr
+
+    def __repr__(self):
+        return f"Result(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r})"
+
+
+def _text(data):
+    text = data.decode("latin-1")
+    # A Windows program's text-mode output ends its lines with CR LF.
+    return text.replace("\r\n", "\n") if WINE else text
+
+
+def run(program, args, cwd, argv0=None, stdin=b"", timeout=TIMEOUT):
+    """Runs program with args in cwd; argv0 (default: program as given) is
+    what the program sees as its own name."""
+    if not WINE:
+        command = [argv0 or program] + list(args)
+        done = subprocess.run(command, executable=os.path.abspath(os.path.join(cwd, program)),
+                              cwd=cwd, input=stdin, capture_output=True, timeout=timeout,
+                              env=_environment())
+    elif argv0 is None:
+        done = subprocess.run(PREFIX + [program] + list(args), cwd=cwd, input=stdin,
+                              capture_output=True, timeout=timeout, env=_environment())
+    else:
+        line = subprocess.list2cmdline([argv0] + list(args))
+        target = windows_path(os.path.join(cwd, program))
+        done = subprocess.run(PREFIX + [LAUNCHER, target, line], cwd=cwd, input=stdin,
+                              capture_output=True, timeout=timeout, env=_environment())
+    return Result(done.returncode, _text(done.stdout), _text(done.stderr))
+
+
+class ScratchCase(unittest.TestCase):
+    """A test case with a fresh scratch directory of its own."""
+
+    def setUp(self):
+        if not BIN or not os.path.isfile(BIN):
+            self.fail(f"HOLM_BIN does not name the built program: {BIN!r}")
+        self.dir = tempfile.mkdtemp(prefix="holm-test-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def bundle(self, entries=(), name="bundle.exe", raw_tail=None):
+        return make_bundle(self.path(name), entries, raw_tail)
+
+    def holm(self, args, program="bundle.exe", **kwargs):
+        """Runs program (a file in the scratch directory) from there."""
+        program_path = program if WINE else os.path.join(".", program)
+        return run(program_path, args, self.dir, **kwargs)
+
+    def assertRun(self, result, status, stdout="", stderr=""):
+        self.assertEqual((result.status, result.stdout, result.stderr), (status, stdout, stderr))

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine (as root), builds every preset and runs
+# every test. The last line is CTest's summary of the main suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make libgtest-dev python3 libcups2-dev cups unzip iproute2
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing packages (install them as root): ${missing[*]}" >&2
+    exit 1
+  fi
+  apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+fi
+
+jobs=$(nproc)
+top=$PWD
+for preset in win32 win64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+cmake --preset linux -DHOLM_WIN64_DIR="$top/build/win64" -DHOLM_WIN32_DIR="$top/build/win32" >/dev/null
+cmake --build --preset linux -j "$jobs"
+
+# The sanitizer build runs the native suites; the main build runs them all,
+# the Windows program under Wine included.
+ctest --preset asan -j "$jobs"
+ctest --preset linux -j "$jobs"
