@@ -128,6 +128,16 @@ class OptionsThatReachThePayload(ScratchCase):
         self.assertRun(self.holm(["-d", "empty.bin"]), 1, self.missing("empty.bin") + "f\n")
 
 
+    def test_payload_of_4_gib_or_more_is_refused(self):
+        self.bundle()
+        for size in (1 << 32, (1 << 32) + 100):
+            with self.subTest(size=size):
+                with open(self.path("big.bin"), "wb") as f:
+                    f.truncate(size)  # sparse: costs no disk space
+                self.assertRun(self.holm(["-d", "big.bin"]), 1,
+                               "\nError: big.bin is 4 GiB or larger, too large for download data\nf\n")
+
+
 class PayloadPath(ScratchCase):
     """The program reads its archive from argv[0], with ".exe" added unless
     it is there already."""
