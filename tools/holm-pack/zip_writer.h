@@ -1,0 +1,27 @@
+// Writes a stored ZIP archive behind a stub program, with every offset
+// counted from the start of the whole output file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace pack {
+
+struct Member {
+    std::string path;  // file to read
+    std::string name;  // entry name, relative, '/' separators
+};
+
+// The reason a name cannot be an entry name, or empty when it can.
+std::string unsafe_name_reason(const std::string& name);
+
+// CRC-32 (the ZIP polynomial) over more data, starting from crc.
+std::uint32_t crc32(std::uint32_t crc, const unsigned char* data, std::size_t length);
+
+// Copies stub and then the archive of members to out. Returns an empty
+// string on success, otherwise what went wrong.
+std::string write_bundle(std::FILE* out, const std::string& stub, const std::vector<Member>& members);
+
+}  // namespace pack
