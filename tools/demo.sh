@@ -12,7 +12,7 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
 fi
 cmake --preset linux >/dev/null
-cmake --build --preset linux -j "$(nproc)" --target holm
+cmake --build --preset linux -j "$(nproc)" --target holm holm-pack
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -20,7 +20,7 @@ cd "$work"
 mkdir -p fw
 { printf 'qUoRdaViNe'; head -c 100000 /dev/urandom; } > fw/image.bin
 printf 'Sample release notes\n' > fw/notes.txt
-python3 "$top/tools/make_bundle.py" "$top/build/linux/holm" fw-update.exe fw/image.bin fw/notes.txt
+"$top/build/linux/holm-pack" -o fw-update.exe fw/image.bin fw/notes.txt
 rm -r fw
 mkdir out && cd out
 
