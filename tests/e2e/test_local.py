@@ -51,22 +51,9 @@ exit $status
 """
 
 
-@unittest.skipUnless(CAN_ISOLATE_DEV, "needs a native build and a private mount namespace")
-class PortOutput(ScratchCase):
-    def port_run(self, args, kind="file", program="bundle.exe"):
-        """Runs program with LPT1 present as kind ("file", "full" or
-        "none"); returns the result and what reached the port."""
-        out = self.path("lp0.out")
-        done = subprocess.run(["unshare", "-m", "sh", "-c", _PORT_SCRIPT, "sh", kind, out,
-                               os.path.join(".", program)] + list(args),
-                              cwd=self.dir, capture_output=True, timeout=harness.TIMEOUT)
-        self.assertNotEqual(done.returncode, 97, done.stderr)
-        written = None
-        if os.path.exists(out):
-            with open(out, "rb") as f:
-                written = f.read()
-        return harness.Result(done.returncode, done.stdout.decode("latin-1"),
-                              done.stderr.decode("latin-1")), written
+class PortCases:
+    """What reaches LPT1, whatever stands behind it; port_run comes from the
+    concrete case."""
 
     def test_one_entry_is_sent_as_it_is(self):
         self.bundle([("label.zpl", FIRST)])
@@ -100,6 +87,24 @@ class PortOutput(ScratchCase):
         self.assertRun(result, 0)
         self.assertEqual(written, SECOND)
 
+
+@unittest.skipUnless(CAN_ISOLATE_DEV, "needs a native build and a private mount namespace")
+class PortOutput(PortCases, ScratchCase):
+    def port_run(self, args, kind="file", program="bundle.exe"):
+        """Runs program with LPT1 present as kind ("file", "full" or
+        "none"); returns the result and what reached the port."""
+        out = self.path("lp0.out")
+        done = subprocess.run(["unshare", "-m", "sh", "-c", _PORT_SCRIPT, "sh", kind, out,
+                               os.path.join(".", program)] + list(args),
+                              cwd=self.dir, capture_output=True, timeout=harness.TIMEOUT)
+        self.assertNotEqual(done.returncode, 97, done.stderr)
+        written = None
+        if os.path.exists(out):
+            with open(out, "rb") as f:
+                written = f.read()
+        return harness.Result(done.returncode, done.stdout.decode("latin-1"),
+                              done.stderr.decode("latin-1")), written
+
     def test_missing_port(self):
         self.bundle([("label.zpl", FIRST)])
         result, written = self.port_run(["-pb"], kind="none")
@@ -118,6 +123,34 @@ class PortOutput(ScratchCase):
         self.assertEqual(written, FIRST)
         result, _ = self.port_run(["-d", "-pb"], kind="none")
         self.assertRun(result, 1, OPEN_FAILED + "f\n")
+
+
+@unittest.skipUnless(harness.WINE, "only under Wine")
+class WinePortOutput(PortCases, ScratchCase):
+    """Wine's LPT1 is whatever file its registry names; the file is written
+    from the start but never truncated, so each run begins with it empty."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.port_dir = tempfile.mkdtemp(prefix="holm-lpt-")
+        cls.port_file = os.path.join(cls.port_dir, "lpt1")
+        open(cls.port_file, "wb").close()
+        env = harness.environment()
+        subprocess.run(harness.PREFIX + ["reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "LPT1",
+                                         "/t", "REG_SZ", "/d", cls.port_file, "/f"],
+                       env=env, capture_output=True, timeout=harness.TIMEOUT, check=True)
+        # The port table is read when the server starts.
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.port_dir, True)
+
+    def port_run(self, args, program="bundle.exe"):
+        open(self.port_file, "wb").close()
+        result = self.holm(args, program=program)
+        with open(self.port_file, "rb") as f:
+            return result, f.read()
 
 
 class RawPrinter:
