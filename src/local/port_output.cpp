@@ -18,8 +18,8 @@ namespace {
 plat::Device port = 0;
 
 int open_port(int number) {
-    // The device prefix stays a separate piece so a different namespace
-    // (such as "\\.\") can be put in front without touching the format.
+    // The prefix is empty on purpose: the bare DOS name is what both the
+    // Windows device namespace and the POSIX mapping understand.
     char name[32];
     std::snprintf(name, sizeof name, "%sLPT%d", "", number);
     port = plat::open_device(name);
