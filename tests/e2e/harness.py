@@ -126,3 +126,9 @@ class ScratchCase(unittest.TestCase):
 
     def assertRun(self, result, status, stdout="", stderr=""):
         self.assertEqual((result.status, result.stdout, result.stderr), (status, stdout, stderr))
+
+
+def environment():
+    """The environment the program runs in, for helper tools that must see
+    the same Wine prefix."""
+    return _environment()

@@ -1,0 +1,318 @@
+"""Local output: the LPT1 port and the print spooler."""
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import harness
+from harness import ScratchCase
+
+AUTO_DOWNLOAD = b'!ZQD_SETUP\nFILE_IO-AUTODOWN;"".\nZQD_END\n'
+CAPTURE = b'!ZQD_SETUP\nFILE_IO-CAPTURE;"".\nZQD_END\n'
+CONFIG_RESET = b"!ZQD_SETUP\nCONFIG-RESET\nZQD_END\n"
+
+OPEN_FAILED = "\nError: Could not open LPT1\nTry typing 'net stop spooler' at command prompt\n"
+SEND_FAILED = "\nError: Could not send data to LPT1\nTry typing 'net stop spooler' at command prompt\n"
+SPOOL_FAILED = "\nError: writing to printer\n"
+
+FIRST = b"^XA first label ^XZ\r\n"
+SECOND = bytes(range(256)) * 3
+
+
+def _can_isolate_dev():
+    if harness.WINE or shutil.which("unshare") is None:
+        return False
+    probe = subprocess.run(["unshare", "-m", "sh", "-c",
+                            "mount --make-rprivate / && mount -t tmpfs tmpfs /dev"],
+                           capture_output=True, timeout=30)
+    return probe.returncode == 0
+
+
+CAN_ISOLATE_DEV = _can_isolate_dev()
+
+# Inside a private mount namespace /dev is an empty tmpfs, so the port can be
+# made to exist (as a plain file, or as a device that refuses data) without
+# touching the machine's own devices. $1 says what the port is, $2 where its
+# contents go afterwards; the rest is the command.
+_PORT_SCRIPT = """
+kind=$1; out=$2; shift 2
+mount --make-rprivate / && mount -t tmpfs tmpfs /dev || exit 97
+case $kind in
+  file) : > /dev/lp0 || exit 97 ;;
+  full) mknod /dev/lp0 c 1 7 || exit 97 ;;
+esac
+"$@"; status=$?
+if [ "$kind" = file ]; then cat /dev/lp0 > "$out"; fi
+exit $status
+"""
+
+
+class PortCases:
+    """What reaches LPT1, whatever stands behind it; port_run comes from the
+    concrete case."""
+
+    def test_one_entry_is_sent_as_it_is(self):
+        self.bundle([("label.zpl", FIRST)])
+        result, written = self.port_run(["-pb"])
+        self.assertRun(result, 0)
+        self.assertEqual(written, FIRST)
+
+    def test_automatic_mode_frames_the_entry(self):
+        self.bundle([("label.zpl", FIRST)])
+        result, written = self.port_run(["-pb", "-a"])
+        self.assertRun(result, 0)
+        self.assertEqual(written, AUTO_DOWNLOAD + FIRST + CAPTURE + CONFIG_RESET)
+
+    def test_entries_follow_one_another(self):
+        self.bundle([("one.zpl", FIRST), ("dir/", b""), ("two.bin", SECOND)])
+        result, written = self.port_run(["-pb"])
+        self.assertRun(result, 0)
+        self.assertEqual(written, FIRST + SECOND)
+
+    def test_automatic_mode_frames_all_entries_once(self):
+        self.bundle([("one.zpl", FIRST), ("two.bin", SECOND)])
+        result, written = self.port_run(["-a", "-pb"])
+        self.assertRun(result, 0)
+        self.assertEqual(written, AUTO_DOWNLOAD + FIRST + SECOND + CAPTURE + CONFIG_RESET)
+
+    def test_named_file_goes_to_the_port(self):
+        self.bundle([("ignored.zpl", FIRST)])
+        with open(self.path("job.prn"), "wb") as f:
+            f.write(SECOND)
+        result, written = self.port_run(["job.prn"])
+        self.assertRun(result, 0)
+        self.assertEqual(written, SECOND)
+
+
+@unittest.skipUnless(CAN_ISOLATE_DEV, "needs a native build and a private mount namespace")
+class PortOutput(PortCases, ScratchCase):
+    def port_run(self, args, kind="file", program="bundle.exe"):
+        """Runs program with LPT1 present as kind ("file", "full" or
+        "none"); returns the result and what reached the port."""
+        out = self.path("lp0.out")
+        done = subprocess.run(["unshare", "-m", "sh", "-c", _PORT_SCRIPT, "sh", kind, out,
+                               os.path.join(".", program)] + list(args),
+                              cwd=self.dir, capture_output=True, timeout=harness.TIMEOUT)
+        self.assertNotEqual(done.returncode, 97, done.stderr)
+        written = None
+        if os.path.exists(out):
+            with open(out, "rb") as f:
+                written = f.read()
+        return harness.Result(done.returncode, done.stdout.decode("latin-1"),
+                              done.stderr.decode("latin-1")), written
+
+    def test_missing_port(self):
+        self.bundle([("label.zpl", FIRST)])
+        result, written = self.port_run(["-pb"], kind="none")
+        self.assertRun(result, 1, OPEN_FAILED)
+        self.assertIsNone(written)
+
+    def test_port_that_refuses_data(self):
+        self.bundle([("label.zpl", FIRST)])
+        result, _ = self.port_run(["-pb", "-a"], kind="full")
+        self.assertRun(result, 1, SEND_FAILED)
+
+    def test_debug_reports_the_outcome(self):
+        self.bundle([("label.zpl", FIRST)])
+        result, written = self.port_run(["-d", "-pb"])
+        self.assertRun(result, 0, "s\n")
+        self.assertEqual(written, FIRST)
+        result, _ = self.port_run(["-d", "-pb"], kind="none")
+        self.assertRun(result, 1, OPEN_FAILED + "f\n")
+
+
+@unittest.skipUnless(harness.WINE, "only under Wine")
+class WinePortOutput(PortCases, ScratchCase):
+    """Wine's LPT1 is whatever file its registry names; the file is written
+    from the start but never truncated, so each run begins with it empty."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.port_dir = tempfile.mkdtemp(prefix="holm-lpt-")
+        cls.port_file = os.path.join(cls.port_dir, "lpt1")
+        open(cls.port_file, "wb").close()
+        env = harness.environment()
+        subprocess.run(harness.PREFIX + ["reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "LPT1",
+                                         "/t", "REG_SZ", "/d", cls.port_file, "/f"],
+                       env=env, capture_output=True, timeout=harness.TIMEOUT, check=True)
+        # The port table is read when the server starts.
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.port_dir, True)
+
+    def port_run(self, args, program="bundle.exe"):
+        open(self.port_file, "wb").close()
+        result = self.holm(args, program=program)
+        with open(self.port_file, "rb") as f:
+            return result, f.read()
+
+
+class RawPrinter:
+    """A TCP listener standing in for a network printer: every connection's
+    bytes are one job."""
+
+    def __init__(self):
+        self.server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(8)
+        self.server.settimeout(0.2)
+        self.port = self.server.getsockname()[1]
+        self.jobs = []
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping.is_set():
+            try:
+                connection, _ = self.server.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with connection:
+                connection.settimeout(30)
+                data = bytearray()
+                try:
+                    while True:
+                        chunk = connection.recv(65536)
+                        if not chunk:
+                            break
+                        data += chunk
+                except OSError:
+                    pass
+            with self.lock:
+                self.jobs.append(bytes(data))
+
+    def received(self):
+        with self.lock:
+            return list(self.jobs)
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join(10)
+        self.server.close()
+
+
+_CUPSD = "/usr/sbin/cupsd"
+
+
+@unittest.skipIf(harness.WINE, "the Windows spooler under Wine is not set up by these tests")
+@unittest.skipUnless(os.path.exists(_CUPSD) and shutil.which("lpadmin"), "needs cupsd and lpadmin")
+class SpoolerOutput(ScratchCase):
+    """Runs against a private CUPS server with one raw queue, OFFICE, that
+    feeds a RawPrinter."""
+
+    def setUp(self):
+        super().setUp()
+        self.printer = RawPrinter()
+        self.addCleanup(self.printer.stop)
+        self.root = tempfile.mkdtemp(prefix="holm-cups-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        # The backends run as lp and must reach their files through here.
+        os.chmod(self.root, 0o755)
+        for name in ("spool", "cache", "log", "state", "run"):
+            os.mkdir(os.path.join(self.root, name))
+            os.chmod(os.path.join(self.root, name), 0o755)
+        self.socket_path = os.path.join(self.root, "run", "cups.sock")
+        conf = os.path.join(self.root, "cupsd.conf")
+        files = os.path.join(self.root, "cups-files.conf")
+        with open(conf, "w") as f:
+            f.write(f"Listen {self.socket_path}\nWebInterface No\nBrowsing Off\nLogLevel warn\n"
+                    "<Location />\n Order allow,deny\n Allow all\n</Location>\n")
+        r = self.root
+        with open(files, "w") as f:
+            f.write(f"ServerRoot {r}\nRequestRoot {r}/spool\nCacheDir {r}/cache\n"
+                    f"StateDir {r}/state\nTempDir {r}/spool\nErrorLog {r}/log/error_log\n"
+                    f"AccessLog {r}/log/access_log\nPageLog {r}/log/page_log\n"
+                    "User lp\nGroup lp\nSystemGroup root\n")
+        self.env = dict(os.environ, CUPS_SERVER=self.socket_path, HOME=self.root)
+        self.cupsd = subprocess.Popen([_CUPSD, "-f", "-c", conf, "-s", files], env=self.env,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(self._stop_cupsd)
+        self._wait_for(lambda: os.path.exists(self.socket_path) or self.cupsd.poll() is not None, 30)
+        if self.cupsd.poll() is not None:
+            self.fail("cupsd did not start: " + self.cupsd.stderr.read().decode("latin-1"))
+        self._wait_for(self._server_answers, 30, "cupsd does not answer")
+        self.admin(["lpadmin", "-p", "OFFICE", "-E", "-v", f"socket://127.0.0.1:{self.printer.port}"])
+
+    def _stop_cupsd(self):
+        if self.cupsd.poll() is None:
+            self.cupsd.terminate()
+            try:
+                self.cupsd.wait(15)
+            except subprocess.TimeoutExpired:
+                self.cupsd.kill()
+                self.cupsd.wait(15)
+        self.cupsd.stderr.close()
+
+    def _server_answers(self):
+        return subprocess.run(["lpstat", "-r"], env=self.env, capture_output=True,
+                              timeout=30).returncode == 0
+
+    def _wait_for(self, condition, seconds, message=None):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if condition():
+                return True
+            time.sleep(0.1)
+        if message:
+            self.fail(message)
+        return False
+
+    def admin(self, command):
+        done = subprocess.run(command, env=self.env, capture_output=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr.decode("latin-1"))
+
+    def spool_run(self, args):
+        done = subprocess.run([os.path.join(".", "bundle.exe")] + list(args), cwd=self.dir,
+                              env=self.env, capture_output=True, timeout=harness.TIMEOUT)
+        return harness.Result(done.returncode, done.stdout.decode("latin-1"),
+                              done.stderr.decode("latin-1"))
+
+    def _queue_empty(self):
+        done = subprocess.run(["lpstat", "-o", "OFFICE"], env=self.env, capture_output=True,
+                              timeout=30)
+        return done.returncode == 0 and not done.stdout.strip()
+
+    def printed(self, expected):
+        """The jobs the printer received once expected many have arrived and
+        the queue has drained (or the time is up)."""
+        self._wait_for(lambda: len(self.printer.received()) >= expected and self._queue_empty(), 90)
+        # A job more than expected would show up right behind the others.
+        time.sleep(0.5)
+        return self.printer.received()
+
+    def test_one_entry_is_one_job(self):
+        self.bundle([("label.zpl", FIRST)])
+        self.assertRun(self.spool_run(["-pbOFFICE"]), 0)
+        self.assertEqual(self.printed(1), [FIRST])
+
+    def test_automatic_mode_sends_five_jobs_in_order(self):
+        self.bundle([("one.zpl", FIRST), ("two.bin", SECOND)])
+        self.assertRun(self.spool_run(["-pbOFFICE", "-a"]), 0)
+        self.assertEqual(self.printed(5), [AUTO_DOWNLOAD, FIRST, SECOND, CAPTURE, CONFIG_RESET])
+
+    def test_unknown_printer(self):
+        self.bundle([("label.zpl", FIRST)])
+        self.assertRun(self.spool_run(["-pbNOSUCH"]), 1,
+                       "Could not open printer NOSUCH\n" + SPOOL_FAILED)
+        self.assertEqual(self.printed(0), [])
+
+    def test_queue_that_rejects_jobs(self):
+        self.admin(["cupsreject", "OFFICE"])
+        self.bundle([("label.zpl", FIRST)])
+        self.assertRun(self.spool_run(["-pbOFFICE", "-a"]), 1,
+                       "Could not start printer OFFICE\n" + SPOOL_FAILED)
+        self.assertEqual(self.printed(0), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
