@@ -272,7 +272,9 @@ class UnsafeNameTest(BundleCase):
         status, out = self.run_bundle([("..x", b"1"), ("x..", b"2"), ("a/..b", b"3")])
         self.assertEqual(out, extracting("..x") + extracting("x..") + extracting("a/..b"))
         self.assertEqual(status, 0)
-        self.assertEqual(self.work_listing(), ["..x", "a", "a/..b", "x.."])
+        # Windows drops trailing dots from a file name when it creates it.
+        trailing = "x" if EXEC_PREFIX else "x.."
+        self.assertEqual(self.work_listing(), sorted(["..x", "a", "a/..b", trailing]))
 
 
 if __name__ == "__main__":
