@@ -53,6 +53,21 @@ class Packer(ScratchCase):
             self.assertEqual(f.read(os.path.getsize(self.stub)), s.read())
         self.assertEqual(os.stat(self.path("out.exe")).st_mode & 0o111, os.stat(self.stub).st_mode & 0o111)
 
+    def test_round_trip_through_extraction(self):
+        files = self.sample()
+        files["fw/sub/deep.bin"] = os.urandom(100000)
+        self.write("fw/sub/deep.bin", files["fw/sub/deep.bin"])
+        done = self.pack("-o", "out.exe", "-s", "stub.exe", *files)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        os.mkdir(self.path("x"))
+        shutil.move(self.path("out.exe"), self.path("x", "out.exe"))
+        result = harness.run("out.exe" if harness.WINE else "./out.exe", [], self.path("x"))
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.stdout, "".join(f"\nExtracting: {n}\n" for n in files))
+        for name, data in files.items():
+            with open(self.path("x", name), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+
     def test_refusals_leave_no_output(self):
         self.sample()
         planted = self.path("planted.exe")
