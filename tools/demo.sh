@@ -29,5 +29,5 @@ show ../fw-update.exe -h
 show ../fw-update.exe
 show ls -lR
 echo; echo "\$ echo n | ../fw-update.exe   (the files exist now: it asks)"
-echo n | ../fw-update.exe && echo "[exit status 0]" || echo "[exit status $?]"
+s=0; echo n | ../fw-update.exe || s=$?; echo; echo "[exit status $s]"
 show ../fw-update.exe -q
