@@ -134,8 +134,6 @@ class Console(socketserver.BaseRequestHandler):
                     state.set_download()
                 elif command == "debug snmp logs":
                     conn.sendall(snmp_text(state))
-                elif args.endless_output:
-                    pass
                 if args.endless_output:
                     while True:
                         conn.sendall(b"more output\r\n")
