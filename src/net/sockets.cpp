@@ -1,0 +1,106 @@
+#include "net/sockets.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/finish.h"
+#include "driver/settings.h"
+
+namespace net {
+
+bool network_ready = false;
+std::uint32_t printer_address = plat::address_none;
+plat::Socket print_socket = 0;
+plat::Socket console_socket = 0;
+
+void net_ready() {
+    if (network_ready) return;
+    if (plat::net_start() != 0) {
+        std::printf("\nError: Could not initialize winsock.dll\n");
+        driver::finish(1);
+    }
+    printer_address = resolve_host(driver::settings.address);
+    if (printer_address == plat::address_none) {
+        std::printf("\nError: Unknown IP address\n");
+        driver::finish(1);
+    }
+    network_ready = true;
+}
+
+std::uint32_t resolve_host(const char* text) {
+    std::uint32_t address = plat::parse_ipv4(text);
+    // 255.255.255.255 parses to the same value as a failure, so it falls
+    // through to the lookup and is refused there like any unknown name.
+    if (address != plat::address_none) return address;
+    return plat::lookup_ipv4(text);
+}
+
+int tcp_connect(std::uint32_t address, plat::Socket* slot, std::uint16_t port) {
+    *slot = plat::tcp_socket();
+    if (*slot == 0) return 1;
+    if (plat::tcp_connect(*slot, address, port) != 0) {
+        // The address is printed as the bytes lie in memory, read as a
+        // little-endian number, which is how operators know it from the field.
+        unsigned char bytes[4];
+        std::memcpy(bytes, &address, 4);
+        unsigned long shown = static_cast<unsigned long>(bytes[0]) | static_cast<unsigned long>(bytes[1]) << 8 |
+                              static_cast<unsigned long>(bytes[2]) << 16 | static_cast<unsigned long>(bytes[3]) << 24;
+        std::printf("Socket error for network addr %08lx: %d\n", shown, plat::net_error());
+        return 1;
+    }
+    return 0;
+}
+
+void close_socket(plat::Socket* slot) {
+    if (*slot != 0) plat::sock_close(*slot);
+    *slot = 0;
+}
+
+int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool append_cr) {
+    const char* next = static_cast<const char*>(data);
+    int left = length;
+    while (left > 0) {
+        int sent = plat::sock_send(slot, next, left);
+        if (sent == -1) return 1;
+        next += sent;
+        left -= sent;
+    }
+    if (append_cr) {
+        const char cr = 13;
+        if (plat::sock_send(slot, &cr, 1) == -1) return 1;
+    }
+    return 0;
+}
+
+int wait_for_text(plat::Socket slot, const char* pattern, std::uint16_t timeout_s, char* capture,
+                  std::uint16_t* capture_left) {
+    plat::sock_set_recv_timeout(slot, static_cast<std::uint32_t>(timeout_s) * 1000);
+    std::size_t length = std::strlen(pattern);
+    std::size_t matched = 0;
+    while (matched < length) {
+        char byte;
+        int got = plat::sock_recv(slot, &byte, 1);
+        if (got == -1) {
+            std::printf("recv failed: %d\n", plat::net_error());
+            return 1;
+        }
+        if (got == 0) {
+            // A closed connection would answer every further read at once.
+            std::printf("recv failed: %d\n", 0);
+            return 1;
+        }
+        if (capture && capture_left && *capture_left) {
+            *capture++ = byte;
+            --*capture_left;
+        }
+        // The printer's prompts never overlap themselves, so a mismatch
+        // simply starts over.
+        if (byte == pattern[matched])
+            ++matched;
+        else
+            matched = 0;
+    }
+    return 0;
+}
+
+}  // namespace net

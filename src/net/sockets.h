@@ -1,0 +1,34 @@
+// The run's network state and the socket steps every network mode shares.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace net {
+
+extern bool network_ready;
+extern std::uint32_t printer_address;  // network byte order
+extern plat::Socket print_socket;      // 0 = none
+extern plat::Socket console_socket;    // 0 = none
+
+// Starts the socket library and resolves the printer's address once per run;
+// ends the run when either cannot be done.
+void net_ready();
+
+// A dotted quad or a host name; address_none when neither works.
+std::uint32_t resolve_host(const char* text);
+
+// 0 when connected; the slot then holds the new socket.
+int tcp_connect(std::uint32_t address, plat::Socket* slot, std::uint16_t port);
+void close_socket(plat::Socket* slot);
+
+// 0 when every byte (and the CR when asked) went out.
+int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool append_cr);
+
+// Reads byte by byte until pattern has been seen; every byte read is also
+// stored in capture while *capture_left allows. 0 when found.
+int wait_for_text(plat::Socket slot, const char* pattern, std::uint16_t timeout_s, char* capture,
+                  std::uint16_t* capture_left);
+
+}  // namespace net

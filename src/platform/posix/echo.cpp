@@ -1,0 +1,132 @@
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+
+int echo_fd = -1;
+bool echo_raw = false;  // raw sockets hand us the IP header and every reply
+std::uint16_t echo_sequence = 0;
+
+std::uint16_t checksum(const unsigned char* data, std::size_t length) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i + 1 < length; i += 2) sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
+    if (length & 1) sum += static_cast<std::uint32_t>(data[length - 1] << 8);
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum & 0xffff);
+}
+
+void drain_errors() {
+    char buffer[512];
+    char control[512];
+    for (;;) {
+        iovec part{buffer, sizeof buffer};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (recvmsg(echo_fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return;
+    }
+}
+
+}  // namespace
+
+int echo_open() {
+    // The unprivileged ping socket first; the raw socket needs root.
+    echo_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    echo_raw = false;
+    if (echo_fd == -1) {
+        echo_fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+        echo_raw = true;
+    }
+    if (echo_fd == -1) return 1;
+    int ttl = 64;
+    setsockopt(echo_fd, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
+    if (!echo_raw) {
+        // Unreachable reports then wake poll instead of leaving us to time out.
+        int on = 1;
+        setsockopt(echo_fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    }
+    return 0;
+}
+
+int echo_send(std::uint32_t address, std::uint32_t timeout_ms) {
+    if (echo_fd == -1) return 1;
+    std::uint16_t identifier = static_cast<std::uint16_t>(getpid() & 0xffff);
+    std::uint16_t sequence = ++echo_sequence;
+    unsigned char request[9] = {8, 0, 0, 0,
+                                static_cast<unsigned char>(identifier >> 8), static_cast<unsigned char>(identifier),
+                                static_cast<unsigned char>(sequence >> 8), static_cast<unsigned char>(sequence), 'x'};
+    std::uint16_t sum = checksum(request, sizeof request);
+    request[2] = static_cast<unsigned char>(sum >> 8);
+    request[3] = static_cast<unsigned char>(sum);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = address;
+    if (!echo_raw) drain_errors();
+    if (sendto(echo_fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0) {
+        if (!echo_raw) drain_errors();
+        return 1;
+    }
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::int64_t deadline = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + timeout_ms;
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::int64_t left = deadline - (static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+        if (left <= 0) return 1;
+        pollfd waiting{echo_fd, POLLIN, 0};
+        int ready = poll(&waiting, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return 1;
+        if (waiting.revents & POLLERR) {
+            drain_errors();
+            return 1;
+        }
+        unsigned char reply[1500];
+        sockaddr_in from{};
+        socklen_t from_length = sizeof from;
+        ssize_t got = recvfrom(echo_fd, reply, sizeof reply, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_length);
+        if (got < 0) continue;
+        if (from.sin_addr.s_addr != address) continue;
+        const unsigned char* icmp = reply;
+        std::size_t length = static_cast<std::size_t>(got);
+        if (echo_raw) {
+            if (length < 20) continue;
+            std::size_t header = static_cast<std::size_t>(reply[0] & 0x0f) * 4;
+            if (length < header + 8) continue;
+            icmp += header;
+            length -= header;
+        } else if (length < 8) {
+            continue;
+        }
+        std::uint16_t got_sequence = static_cast<std::uint16_t>(icmp[6] << 8 | icmp[7]);
+        std::uint16_t got_identifier = static_cast<std::uint16_t>(icmp[4] << 8 | icmp[5]);
+        if (echo_raw && icmp[0] == 3) {
+            // An unreachable report quotes our request after its own header.
+            if (length >= 8 + 20 + 8) {
+                const unsigned char* quoted = icmp + 8 + static_cast<std::size_t>(icmp[8] & 0x0f) * 4;
+                if (quoted + 8 <= icmp + length && quoted[0] == 8 &&
+                    static_cast<std::uint16_t>(quoted[4] << 8 | quoted[5]) == identifier &&
+                    static_cast<std::uint16_t>(quoted[6] << 8 | quoted[7]) == sequence)
+                    return 1;
+            }
+            continue;
+        }
+        if (icmp[0] != 0 || got_sequence != sequence) continue;
+        if (echo_raw && got_identifier != identifier) continue;
+        return 0;
+    }
+}
+
+}  // namespace plat

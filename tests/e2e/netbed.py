@@ -1,0 +1,105 @@
+"""A private two-namespace network with a simulated printer in one side.
+
+The tool runs in namespace holmT<pid> (198.18.0.1), the printer simulator
+in holmP<pid> (198.18.0.5), joined by a veth pair. Nothing leaves these
+namespaces; cleanup removes them even when a test fails.
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import harness
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIM = os.path.join(HERE, "..", "..", "tools", "printer-sim", "printer_sim.py")
+TOOL_IP = "198.18.0.1"
+PRINTER_IP = "198.18.0.5"
+NO_HOST_IP = "198.18.0.9"
+_counter = [0]
+
+
+def _ip(*args):
+    subprocess.run(["ip"] + list(args), check=True, capture_output=True, timeout=20)
+
+
+def available():
+    """Why the bed cannot be built here, or None."""
+    if os.geteuid() != 0:
+        return "needs root for ip netns"
+    if shutil.which("ip") is None:
+        return "no ip command"
+    return None
+
+
+class NetBed:
+    def __init__(self, case, sim_args=(), ping_sockets=False):
+        _counter[0] += 1
+        tag = f"{os.getpid()}x{_counter[0]}"
+        self.tool_ns = f"holmT{tag}"
+        self.printer_ns = f"holmP{tag}"
+        self.dir = case.dir
+        self.log = os.path.join(self.dir, "sim-log.jsonl")
+        self.sim = None
+        self.etc = f"/etc/netns/{self.tool_ns}"
+        case.addCleanup(self.close)
+        _ip("netns", "add", self.tool_ns)
+        _ip("netns", "add", self.printer_ns)
+        _ip("-n", self.tool_ns, "link", "add", "veth0", "type", "veth", "peer", "name", "veth1",
+            "netns", self.printer_ns)
+        _ip("-n", self.tool_ns, "addr", "add", f"{TOOL_IP}/24", "dev", "veth0")
+        _ip("-n", self.printer_ns, "addr", "add", f"{PRINTER_IP}/24", "dev", "veth1")
+        for ns, dev in ((self.tool_ns, "veth0"), (self.printer_ns, "veth1")):
+            _ip("-n", ns, "link", "set", "lo", "up")
+            _ip("-n", ns, "link", "set", dev, "up")
+        # A host that is never there answers at once rather than after ARP gives up.
+        _ip("-n", self.tool_ns, "route", "add", "unreachable", f"{NO_HOST_IP}/32")
+        # Ping sockets off: the tool must manage with a raw socket.
+        subprocess.run(["ip", "netns", "exec", self.tool_ns, "sysctl", "-qw",
+                        "net.ipv4.ping_group_range=" + ("0 2147483647" if ping_sockets else "1 0")],
+                       check=True, capture_output=True, timeout=20)
+        os.makedirs(self.etc, exist_ok=True)
+        with open(os.path.join(self.etc, "hosts"), "w") as f:
+            f.write(f"127.0.0.1 localhost\n{PRINTER_IP} printer.test\n")
+        with open(os.path.join(self.etc, "resolv.conf"), "w") as f:
+            f.write("nameserver 127.0.0.1\n")
+        raw_dir = os.path.join(self.dir, "raw")
+        os.makedirs(raw_dir, exist_ok=True)
+        self.sim = subprocess.Popen(
+            ["ip", "netns", "exec", self.printer_ns, sys.executable, SIM, "--telnet-port", "23",
+             "--raw-port", "9100", "--raw-dir", raw_dir, "--state-file",
+             os.path.join(self.dir, "state.json"), "--log", self.log] + list(sim_args),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not self.events("ready"):
+            if time.monotonic() > deadline or self.sim.poll() is not None:
+                raise RuntimeError("printer simulator did not start")
+            time.sleep(0.05)
+
+    def events(self, kind=None):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            found = [json.loads(line) for line in f if line.strip()]
+        return [e for e in found if kind is None or e["event"] == kind]
+
+    def close(self):
+        if self.sim is not None and self.sim.poll() is None:
+            self.sim.kill()
+            self.sim.wait(timeout=10)
+        for ns in (self.tool_ns, self.printer_ns):
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=20)
+        shutil.rmtree(self.etc, ignore_errors=True)
+
+    def holm(self, case, args, user=None, timeout=60):
+        """Runs the tool from the scratch directory inside the tool namespace."""
+        wrap = ["ip", "netns", "exec", self.tool_ns]
+        if user is not None:
+            wrap += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"]
+        program = case.path("bundle.exe")
+        command = wrap + harness.PREFIX + [program] + list(args)
+        done = subprocess.run(command, cwd=case.dir, capture_output=True, timeout=timeout,
+                              env=harness._environment())
+        return harness.Result(done.returncode, harness._text(done.stdout), harness._text(done.stderr))

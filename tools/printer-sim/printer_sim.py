@@ -1,0 +1,201 @@
+#!/usr/bin/env python3
+"""A stand-in printer for the tests: a Telnet console and a raw print port.
+
+Runs by hand as well:
+  python3 printer_sim.py --telnet-port 23 --raw-port 9100 --state-file state.json
+
+Every login and command goes to --log as one JSON line, so a test can see
+what the tool did.
+"""
+import argparse
+import json
+import os
+import socket
+import socketserver
+import threading
+import time
+
+IAC_OFFERS = bytes([255, 251, 1, 255, 251, 3])
+PROMPT = b"holm-printer> "
+
+
+class State:
+    def __init__(self, args):
+        self.args = args
+        self.lock = threading.Lock()
+        self.download = False
+        self.raw_count = 0
+        if args.state_file and os.path.exists(args.state_file):
+            with open(args.state_file) as f:
+                self.download = json.load(f).get("download", False)
+
+    def set_download(self):
+        with self.lock:
+            self.download = True
+            if self.args.state_file:
+                with open(self.args.state_file, "w") as f:
+                    json.dump({"download": True}, f)
+
+    def log(self, **event):
+        if not self.args.log:
+            return
+        with self.lock:
+            with open(self.args.log, "a") as f:
+                f.write(json.dumps(event) + "\n")
+                f.flush()
+
+
+def read_line(conn, echo=True):
+    """A line ended by CR (LF and NUL after it are dropped); None on close."""
+    data = bytearray()
+    while True:
+        b = conn.recv(1)
+        if not b:
+            return None
+        if b == b"\r":
+            return data.decode("latin-1")
+        if b in (b"\n", b"\0"):
+            continue
+        if b[0] == 255:  # a Telnet command from the client: skip its option byte
+            conn.recv(2)
+            continue
+        data += b
+        if echo:
+            conn.sendall(b)
+
+
+def lpstat_text(state):
+    lines = ["Job  State      Size", "---  ---------  ----"]
+    if state.download:
+        lines.append("0    download   0")
+    else:
+        lines.append("-    idle       0")
+    text = "\r\n".join(lines) + "\r\n"
+    pad = state.args.long_lpstat
+    if pad and len(text) < pad:
+        filler = "".join("queue entry %05d\r\n" % i for i in range(pad // 19 + 1))
+        text = (text + filler)[:pad - 2] + "\r\n"
+    return text.encode()
+
+
+def snmp_text(state):
+    lines = ["snmp: starting agent", "snmp: creating tables"]
+    text = "\r\n".join(lines) + "\r\n"
+    if state.args.booting:
+        after = state.args.done_after_bytes
+        if after:
+            while len(text) < after:
+                text += "snmp: waiting for engine\r\n"
+            text += "snmp: done creating tables\r\n"
+    else:
+        text += "snmp: done creating tables\r\n"
+    return text.encode()
+
+
+class Console(socketserver.BaseRequestHandler):
+    def handle(self):
+        state = self.server.state
+        args = state.args
+        conn = self.request
+        try:
+            conn.sendall(IAC_OFFERS + b"\r\nHOLM test printer\r\n\r\n")
+            if args.silent_console:
+                time.sleep(30)
+                return
+            while True:
+                conn.sendall(b"login: ")
+                login = read_line(conn)
+                if login is None:
+                    return
+                if args.close_mid_dialogue:
+                    state.log(event="closed", login=login)
+                    return
+                conn.sendall(b"\r\nPassword:")
+                password = read_line(conn, echo=False)
+                if password is None:
+                    return
+                ok = login == args.user and password == args.password
+                state.log(event="login", login=login, password=password, ok=ok)
+                if ok:
+                    break
+                conn.sendall(b"\r\nLogin incorrect\r\n")
+            conn.sendall(b"\r\n" + PROMPT)
+            while True:
+                command = read_line(conn)
+                if command is None:
+                    return
+                state.log(event="command", command=command)
+                conn.sendall(b"\r\n")
+                if command == "quit":
+                    return
+                if command == "lpstat":
+                    conn.sendall(lpstat_text(state))
+                elif command == "debug printer download":
+                    state.set_download()
+                elif command == "debug snmp logs":
+                    conn.sendall(snmp_text(state))
+                if args.endless_output:
+                    while True:
+                        conn.sendall(b"more output\r\n")
+                conn.sendall(PROMPT)
+        except OSError:
+            return
+
+
+class Raw(socketserver.BaseRequestHandler):
+    def handle(self):
+        state = self.server.state
+        with state.lock:
+            state.raw_count += 1
+            n = state.raw_count
+        path = os.path.join(state.args.raw_dir or ".", "job%03d.bin" % n)
+        size = 0
+        with open(path, "wb") as f:
+            while True:
+                data = self.request.recv(65536)
+                if not data:
+                    break
+                f.write(data)
+                size += len(data)
+        state.log(event="raw", file=path, size=size)
+
+
+class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    allow_reuse_address = True
+    daemon_threads = True
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--host", default="0.0.0.0")
+    p.add_argument("--telnet-port", type=int, default=23)
+    p.add_argument("--raw-port", type=int, default=9100)
+    p.add_argument("--raw-dir", default=None)
+    p.add_argument("--state-file", default=None)
+    p.add_argument("--log", default=None)
+    p.add_argument("--user", default="root")
+    p.add_argument("--password", default="")
+    p.add_argument("--silent-console", action="store_true")
+    p.add_argument("--endless-output", action="store_true")
+    p.add_argument("--close-mid-dialogue", action="store_true")
+    p.add_argument("--long-lpstat", type=int, default=0)
+    p.add_argument("--booting", action="store_true")
+    p.add_argument("--done-after-bytes", type=int, default=0)
+    args = p.parse_args()
+    state = State(args)
+    servers = []
+    for port, handler in ((args.telnet_port, Console), (args.raw_port, Raw)):
+        server = Server((args.host, port), handler)
+        server.state = state
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        servers.append(server)
+    state.log(event="ready")
+    try:
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
