@@ -62,6 +62,19 @@ class Diagnostic(ScratchCase):
         result = bed.holm(self, ["-d", "-m", "k", "-n", PRINTER_IP])
         self.assertRun(result, 0, "pttttttt" + LOGIN_PROMPT_ECHO + "lpstat\r\n" + LPSTAT_IDLE + PROMPT + "s\n")
 
+    def test_given_credentials(self):
+        bed = self.bed("--user", "admin", "--password", "secret")
+        result = bed.holm(self, ["-m", "k", "-l", "admin", "-w", "secret", "-n", PRINTER_IP])
+        self.assertRun(result, 0, LOGIN_PROMPT_ECHO + "lpstat\r\n" + LPSTAT_IDLE + PROMPT)
+        self.assertEqual([(e["login"], e["ok"]) for e in bed.events("login")], [("admin", True)])
+
+    def test_refused_console(self):
+        bed = self.bed("--telnet-port", "2323")  # nothing listens on port 23
+        result = bed.holm(self, ["-d", "-m", "k", "-n", PRINTER_IP])
+        refused = 10061 if harness.WINE else 111
+        self.assertRun(result, 1, f"ptSocket error for network addr 050012c6: {refused}\n"
+                                  "Error: Could not open telnet socket\n\nError: Could not get lpstat\nf\n")
+
     def test_lpstat_wrong_password(self):
         bed = self.bed()
         result = bed.holm(self, ["-m", "k", "-n", PRINTER_IP, "-w", "wrong"])
