@@ -54,7 +54,10 @@ class Diagnostic(ScratchCase):
         bed = self.bed()
         result = bed.holm(self, ["-m", "k", "-n", PRINTER_IP])
         self.assertRun(result, 0, LOGIN_PROMPT_ECHO + "lpstat\r\n" + LPSTAT_IDLE + PROMPT)
-        self.assertEqual([e["command"] for e in bed.events("command")], ["lpstat", "quit"])
+        # The program never reads the echo of "quit", so its close may reset
+        # the connection before the printer has read the command: the quit
+        # can be lost on the printer's side, and that is not ours to check.
+        self.assertIn([e["command"] for e in bed.events("command")], (["lpstat"], ["lpstat", "quit"]))
         self.assertEqual([(e["login"], e["ok"]) for e in bed.events("login")], [("root", True)])
 
     def test_lpstat_debug(self):
