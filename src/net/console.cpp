@@ -27,8 +27,8 @@ int send_line(const char* text) {
 }  // namespace
 
 int console_login(const char* login, const char* password) {
-    // Every dialogue starts on a fresh connection: the printer drops idle
-    // console sessions on its own, so an old one cannot be trusted.
+    // Each login connects anew into the same slot; an earlier connection is
+    // left as it was, neither closed nor used again.
     mark();
     if (tcp_connect(printer_address, &console_socket, 23) != 0) return fail("Error: Could not open telnet socket\n");
     mark();
