@@ -47,16 +47,16 @@ int console_login(const char* login, const char* password) {
     return 0;
 }
 
-int console_start_download() {
-    if (console_login(driver::settings.login, driver::settings.password) != 0) return 1;
+int console_start_download(const char* login, const char* password) {
+    if (console_login(login, password) != 0) return 1;
     mark();
     if (send_line("debug printer download") != 0)
         return fail("Error: Could not send download command to telnet socket\n");
     return 0;
 }
 
-int console_check_download_mode() {
-    if (console_login(driver::settings.login, driver::settings.password) != 0) return 1;
+int console_check_download_mode(const char* login, const char* password) {
+    if (console_login(login, password) != 0) return 1;
     mark();
     if (send_line("lpstat") != 0) return fail("Error: Could not send lpstat command to telnet socket\n");
     if (wait_for_text(console_socket, "download", 5, nullptr, nullptr) != 0)

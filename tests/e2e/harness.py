@@ -6,11 +6,13 @@ Environment (set by CTest):
   HOLM_LAUNCHER     under Wine: a helper that starts a program with a
                     command line of our choosing, to pick its argv[0]
 """
+import atexit
 import io
 import os
 import shutil
 import subprocess
 import tempfile
+import threading
 import unittest
 import zipfile
 
@@ -21,19 +23,29 @@ WINE = bool(PREFIX)
 TIMEOUT = 120
 
 _wine_prefix = None
+_wine_lock = threading.Lock()
+
+
+def _remove_wine_prefix(prefix):
+    env = dict(os.environ, WINEPREFIX=prefix)
+    subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+    shutil.rmtree(prefix, ignore_errors=True)
 
 
 def _environment():
     env = dict(os.environ)
     if WINE:
         global _wine_prefix
-        if _wine_prefix is None:
-            _wine_prefix = tempfile.mkdtemp(prefix="holm-wine-")
-            env["WINEPREFIX"] = _wine_prefix
-            env["WINEDEBUG"] = "-all"
-            # Wine reports on stderr while it creates a prefix: do that once,
-            # before any run whose output is compared.
-            subprocess.run(PREFIX + [BIN, "-h"], env=env, capture_output=True, timeout=TIMEOUT)
+        with _wine_lock:
+            if _wine_prefix is None:
+                prefix = tempfile.mkdtemp(prefix="holm-wine-")
+                atexit.register(_remove_wine_prefix, prefix)
+                env["WINEPREFIX"] = prefix
+                env["WINEDEBUG"] = "-all"
+                # Wine reports on stderr while it creates a prefix: do that once,
+                # before any run whose output is compared.
+                subprocess.run(PREFIX + [BIN, "-h"], env=env, capture_output=True, timeout=TIMEOUT)
+                _wine_prefix = prefix
         env["WINEPREFIX"] = _wine_prefix
         env["WINEDEBUG"] = "-all"
     return env

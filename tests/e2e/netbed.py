@@ -3,12 +3,18 @@
 The tool runs in namespace holmT<pid> (198.18.0.1), the printer simulator
 in holmP<pid> (198.18.0.5), joined by a veth pair. Nothing leaves these
 namespaces; cleanup removes them even when a test fails.
+
+Under Wine every bed has a Wine prefix of its own: Wine's sockets and echo
+requests are made by its server processes, which live in the namespace of
+the first Wine program of their prefix. A shared prefix could hand a run in
+this bed a server left running in another namespace, or in the machine's own.
 """
 import json
 import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 import harness
@@ -19,6 +25,7 @@ TOOL_IP = "198.18.0.1"
 PRINTER_IP = "198.18.0.5"
 NO_HOST_IP = "198.18.0.9"
 _counter = [0]
+_lock = threading.Lock()
 
 
 def _ip(*args):
@@ -34,17 +41,34 @@ def available():
     return None
 
 
+def _private_wine_prefix(directory):
+    """A copy of the initialised prefix: files hard-linked, the registry
+    (which Wine rewrites) copied."""
+    base = harness.environment()["WINEPREFIX"]
+    prefix = os.path.join(directory, "wine")
+    subprocess.run(["cp", "-al", base, prefix], check=True, timeout=60)
+    for name in os.listdir(base):
+        if name.endswith(".reg"):
+            os.unlink(os.path.join(prefix, name))
+            shutil.copy2(os.path.join(base, name), os.path.join(prefix, name))
+    return prefix
+
+
 class NetBed:
-    def __init__(self, case, sim_args=(), ping_sockets=False):
-        _counter[0] += 1
-        tag = f"{os.getpid()}x{_counter[0]}"
+    def __init__(self, case, sim_args=(), ping_sockets=False, down_unreachable=False):
+        with _lock:
+            _counter[0] += 1
+            tag = f"{os.getpid()}x{_counter[0]}"
         self.tool_ns = f"holmT{tag}"
         self.printer_ns = f"holmP{tag}"
         self.dir = case.dir
         self.log = os.path.join(self.dir, "sim-log.jsonl")
         self.sim = None
+        self.wine_prefix = None
         self.etc = f"/etc/netns/{self.tool_ns}"
         case.addCleanup(self.close)
+        if harness.WINE:
+            self.wine_prefix = _private_wine_prefix(self.dir)
         _ip("netns", "add", self.tool_ns)
         _ip("netns", "add", self.printer_ns)
         _ip("-n", self.tool_ns, "link", "add", "veth0", "type", "veth", "peer", "name", "veth1",
@@ -70,7 +94,9 @@ class NetBed:
         self.sim = subprocess.Popen(
             ["ip", "netns", "exec", self.printer_ns, sys.executable, SIM, "--telnet-port", "23",
              "--raw-port", "9100", "--raw-dir", raw_dir, "--state-file",
-             os.path.join(self.dir, "state.json"), "--log", self.log] + list(sim_args),
+             os.path.join(self.dir, "state.json"), "--log", self.log]
+            + (["--down-unreachable-from", self.tool_ns] if down_unreachable else [])
+            + list(sim_args),
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while not self.events("ready"):
@@ -85,21 +111,48 @@ class NetBed:
             found = [json.loads(line) for line in f if line.strip()]
         return [e for e in found if kind is None or e["event"] == kind]
 
+    def raw_jobs(self, timeout=10, settle=0.5):
+        """The bytes of each print-port connection, in order, once every
+        connection has ended and no new one has come for settle seconds
+        (the printer may still be taking the last one when the tool exits)."""
+        deadline = time.monotonic() + timeout
+        seen, since = None, time.monotonic()
+        while time.monotonic() < deadline:
+            now = (len(self.events("raw-open")), len(self.events("raw")))
+            if now != seen:
+                seen, since = now, time.monotonic()
+            elif now[0] == now[1] and time.monotonic() - since >= settle:
+                break
+            time.sleep(0.05)
+        jobs = []
+        for e in self.events("raw"):
+            with open(e["file"], "rb") as f:
+                jobs.append(f.read())
+        return jobs
+
     def close(self):
         if self.sim is not None and self.sim.poll() is None:
             self.sim.kill()
             self.sim.wait(timeout=10)
+        if self.wine_prefix is not None:
+            subprocess.run(["wineserver", "-k"], env=self._environment(), capture_output=True,
+                           timeout=60)
         for ns in (self.tool_ns, self.printer_ns):
             subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=20)
         shutil.rmtree(self.etc, ignore_errors=True)
 
-    def holm(self, case, args, user=None, timeout=60):
+    def _environment(self):
+        env = harness.environment()
+        if self.wine_prefix is not None:
+            env["WINEPREFIX"] = self.wine_prefix
+        return env
+
+    def holm(self, case, args, user=None, timeout=60, program="bundle.exe"):
         """Runs the tool from the scratch directory inside the tool namespace."""
         wrap = ["ip", "netns", "exec", self.tool_ns]
         if user is not None:
             wrap += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"]
-        program = case.path("bundle.exe")
-        command = wrap + harness.PREFIX + [program] + list(args)
+        command = wrap + harness.PREFIX + [os.path.join(case.dir, program)] + list(args)
         done = subprocess.run(command, cwd=case.dir, capture_output=True, timeout=timeout,
-                              env=harness._environment())
+                              env=self._environment())
         return harness.Result(done.returncode, harness._text(done.stdout), harness._text(done.stderr))

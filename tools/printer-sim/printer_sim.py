@@ -4,14 +4,19 @@
 Runs by hand as well:
   python3 printer_sim.py --telnet-port 23 --raw-port 9100 --state-file state.json
 
-Every login and command goes to --log as one JSON line, so a test can see
-what the tool did.
+Every login, command and print-port connection goes to --log as one JSON
+line, so a test can see what the tool did.
+
+In download mode the data of the next print-port connection is taken as new
+firmware: the printer then restarts. It goes on answering for a moment, goes
+down (no echo answers) and comes back up out of download mode.
 """
 import argparse
 import json
 import os
 import socket
 import socketserver
+import subprocess
 import threading
 import time
 
@@ -23,18 +28,19 @@ class State:
     def __init__(self, args):
         self.args = args
         self.lock = threading.Lock()
-        self.download = False
+        self.download = args.download_mode
+        self.down = False
         self.raw_count = 0
         if args.state_file and os.path.exists(args.state_file):
             with open(args.state_file) as f:
                 self.download = json.load(f).get("download", False)
 
-    def set_download(self):
+    def set_download(self, on=True):
         with self.lock:
-            self.download = True
+            self.download = on
             if self.args.state_file:
                 with open(self.args.state_file, "w") as f:
-                    json.dump({"download": True}, f)
+                    json.dump({"download": on}, f)
 
     def log(self, **event):
         if not self.args.log:
@@ -97,6 +103,8 @@ class Console(socketserver.BaseRequestHandler):
         state = self.server.state
         args = state.args
         conn = self.request
+        if state.down:
+            return
         try:
             conn.sendall(IAC_OFFERS + b"\r\nHOLM test printer\r\n\r\n")
             if args.silent_console:
@@ -130,7 +138,7 @@ class Console(socketserver.BaseRequestHandler):
                     return
                 if command == "lpstat":
                     conn.sendall(lpstat_text(state))
-                elif command == "debug printer download":
+                elif command == "debug printer download" and not args.ignore_download:
                     state.set_download()
                 elif command == "debug snmp logs":
                     conn.sendall(snmp_text(state))
@@ -145,19 +153,70 @@ class Console(socketserver.BaseRequestHandler):
 class Raw(socketserver.BaseRequestHandler):
     def handle(self):
         state = self.server.state
+        if state.down:
+            return
         with state.lock:
             state.raw_count += 1
             n = state.raw_count
+            firmware_expected = state.download
         path = os.path.join(state.args.raw_dir or ".", "job%03d.bin" % n)
+        state.log(event="raw-open", job=n)
         size = 0
         with open(path, "wb") as f:
             while True:
-                data = self.request.recv(65536)
+                limit = 65536
+                if state.args.raw_close_after:
+                    limit = min(limit, state.args.raw_close_after - size)
+                    if limit <= 0:
+                        state.log(event="raw-closed-early", job=n, size=size)
+                        return
+                data = self.request.recv(limit)
                 if not data:
                     break
                 f.write(data)
                 size += len(data)
-        state.log(event="raw", file=path, size=size)
+        state.log(event="raw", job=n, file=path, size=size)
+        if firmware_expected:
+            threading.Thread(target=restart, args=(state, self.request.getsockname()[0]),
+                             daemon=True).start()
+
+
+def set_echo(answering):
+    # Per network namespace: only this printer stops answering. Outside a
+    # namespace of its own (run by hand, not root) the echo stays as it is.
+    try:
+        with open("/proc/sys/net/ipv4/icmp_echo_ignore_all", "w") as f:
+            f.write("0" if answering else "1")
+    except OSError:
+        pass
+
+
+def set_route(state, address, unreachable):
+    ns = state.args.down_unreachable_from
+    if ns:
+        subprocess.run(["ip", "-n", ns, "route", "add" if unreachable else "del",
+                        "unreachable", address + "/32"], check=False, capture_output=True)
+
+
+def restart(state, address):
+    """New firmware: finish up, go down, come back out of download mode."""
+    args = state.args
+    state.log(event="restart")
+    if args.never_shut_down:
+        return
+    time.sleep(args.restart_delay)
+    state.down = True
+    state.set_download(False)
+    set_echo(False)
+    set_route(state, address, True)
+    state.log(event="down")
+    if args.never_come_back:
+        return
+    time.sleep(args.down_seconds)
+    set_route(state, address, False)
+    set_echo(True)
+    state.down = False
+    state.log(event="up")
 
 
 class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
@@ -181,6 +240,19 @@ def main():
     p.add_argument("--long-lpstat", type=int, default=0)
     p.add_argument("--booting", action="store_true")
     p.add_argument("--done-after-bytes", type=int, default=0)
+    p.add_argument("--download-mode", action="store_true", help="start in download mode")
+    p.add_argument("--ignore-download", action="store_true",
+                   help="accept the download command but stay out of download mode")
+    p.add_argument("--raw-close-after", type=int, default=0,
+                   help="close the print port after this many bytes")
+    p.add_argument("--restart-delay", type=float, default=2.0,
+                   help="seconds the printer answers after new firmware arrived")
+    p.add_argument("--down-seconds", type=float, default=8.0, help="seconds the restart takes")
+    p.add_argument("--never-shut-down", action="store_true")
+    p.add_argument("--never-come-back", action="store_true")
+    p.add_argument("--down-unreachable-from", metavar="NS", default=None,
+                   help="while down, the printer's address is unreachable from network "
+                        "namespace NS (each probe fails at once) instead of silent")
     args = p.parse_args()
     state = State(args)
     servers = []
