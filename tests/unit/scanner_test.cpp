@@ -143,7 +143,10 @@ TEST_F(Scanner, HugeStoredLengthsAreDamagedNotWrapped) {
 
 TEST_F(Scanner, ManyEntriesInOrder) {
     Bytes b = text("stub");
-    for (int i = 0; i < 5000; ++i) b = b + header("f" + std::to_string(i), std::to_string(i * 7));
+    for (int i = 0; i < 5000; ++i) {
+        Bytes h = header("f" + std::to_string(i), std::to_string(i * 7));
+        b.insert(b.end(), h.begin(), h.end());
+    }
     load(b);
     auto found = walk();
     ASSERT_EQ(found.size(), 5000u);
