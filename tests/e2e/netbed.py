@@ -87,22 +87,28 @@ class NetBed:
                        + list(tool_sysctls), check=True, capture_output=True, timeout=20)
         os.makedirs(self.etc, exist_ok=True)
         with open(os.path.join(self.etc, "hosts"), "w") as f:
-            f.write(f"127.0.0.1 localhost\n{PRINTER_IP} printer.test\n")
+            f.write(f"127.0.0.1 localhost\n{PRINTER_IP} printer.test\n"
+                    "255.255.255.255 broadcast.test\n")
         with open(os.path.join(self.etc, "resolv.conf"), "w") as f:
             f.write("nameserver 127.0.0.1\n")
         raw_dir = os.path.join(self.dir, "raw")
         os.makedirs(raw_dir, exist_ok=True)
+        sim_stderr = open(os.path.join(self.dir, "sim-stderr.txt"), "wb")
         self.sim = subprocess.Popen(
             ["ip", "netns", "exec", self.printer_ns, sys.executable, SIM, "--telnet-port", "23",
              "--raw-port", "9100", "--raw-dir", raw_dir, "--state-file",
              os.path.join(self.dir, "state.json"), "--log", self.log]
             + (["--down-unreachable-from", self.tool_ns] if down_unreachable else [])
             + list(sim_args),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
+            stdout=subprocess.DEVNULL, stderr=sim_stderr)
+        sim_stderr.close()
+        # Generous: on a loaded machine many beds start at once.
+        deadline = time.monotonic() + 60
         while not self.events("ready"):
             if time.monotonic() > deadline or self.sim.poll() is not None:
-                raise RuntimeError("printer simulator did not start")
+                with open(os.path.join(self.dir, "sim-stderr.txt"), "rb") as f:
+                    said = f.read().decode("latin-1")[-2000:]
+                raise RuntimeError(f"printer simulator did not start (status {self.sim.poll()}): {said}")
             time.sleep(0.05)
 
     def events(self, kind=None):

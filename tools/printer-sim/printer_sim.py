@@ -99,6 +99,16 @@ def snmp_text(state):
     return text.encode()
 
 
+def flood(conn, size):
+    """Console noise that never holds the login prompt."""
+    block = b"boot: checking memory bank ....... ok\r\n" * 1600
+    sent = 0
+    while sent < size:
+        part = block[:size - sent]
+        conn.sendall(part)
+        sent += len(part)
+
+
 class Console(socketserver.BaseRequestHandler):
     def handle(self):
         state = self.server.state
@@ -109,6 +119,11 @@ class Console(socketserver.BaseRequestHandler):
         try:
             conn.sendall(IAC_OFFERS + b"\r\nHOLM test printer\r\n\r\n")
             if args.silent_console:
+                time.sleep(30)
+                return
+            if args.flood_bytes:
+                flood(conn, args.flood_bytes)
+                state.log(event="flooded", size=args.flood_bytes)
                 time.sleep(30)
                 return
             while True:
@@ -287,6 +302,10 @@ def main():
     p.add_argument("--long-lpstat", type=int, default=0)
     p.add_argument("--booting", action="store_true")
     p.add_argument("--done-after-bytes", type=int, default=0)
+    p.add_argument("--flood-bytes", type=int, default=0,
+                   help="the console sends this many bytes of noise and never a login prompt")
+    p.add_argument("--echo-silent-first", type=float, default=0,
+                   help="answer no echo for this many seconds after start")
     p.add_argument("--download-mode", action="store_true", help="start in download mode")
     p.add_argument("--ignore-download", action="store_true",
                    help="accept the download command but stay out of download mode")
@@ -327,6 +346,9 @@ def main():
             server.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.raw_rcvbuf)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         servers.append(server)
+    if args.echo_silent_first:
+        set_echo(False)
+        threading.Timer(args.echo_silent_first, set_echo, (True,)).start()
     state.log(event="ready")
     try:
         while True:
