@@ -1,5 +1,6 @@
 """Local output: the LPT1 port and the print spooler."""
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -332,6 +333,27 @@ class SpoolerOutput(PrivateCups):
         self.bundle([("label.zpl", FIRST)])
         self.assertRun(self.spool_run(["-pbOFFICE", "-a"]), 1, REFUSED_STEP + SPOOL_FAILED)
         self.assertEqual(self.printed(0), [])
+
+    def test_server_lost_while_written(self):
+        self.bundle([("big.bin", bytes(range(256)) * (1 << 18))])
+        outcome = []
+        runner = threading.Thread(target=lambda: outcome.append(self.spool_run(["-pbOFFICE"])))
+        runner.start()
+        self.addCleanup(runner.join, harness.TIMEOUT)
+        # cupsd receives a document into a file named by a request number;
+        # once that exists, the data is on its way.
+        receiving = re.compile("[0-9a-f]{8}$")
+        spool = os.path.join(self.root, "spool")
+        deadline = time.monotonic() + harness.TIMEOUT
+        while runner.is_alive() and time.monotonic() < deadline:
+            if any(receiving.match(name) for name in os.listdir(spool)):
+                break
+            time.sleep(0.001)
+        self.cupsd.kill()
+        runner.join(harness.TIMEOUT)
+        self.assertTrue(outcome, "the program did not end")
+        self.assertRun(outcome[0], 1, WRITE_STEP + SPOOL_FAILED)
+        self.assertEqual(self.printer.received(), [])
 
     def test_disabled_queue_holds_the_jobs(self):
         self.admin(["cupsdisable", "OFFICE"])
