@@ -97,22 +97,25 @@ def _text(data):
     return text.replace("\r\n", "\n") if WINE else text
 
 
-def run(program, args, cwd, argv0=None, stdin=b"", timeout=TIMEOUT):
+def run(program, args, cwd, argv0=None, stdin=b"", timeout=TIMEOUT, extra_env=None):
     """Runs program with args in cwd; argv0 (default: program as given) is
-    what the program sees as its own name."""
+    what the program sees as its own name; extra_env adds variables to its
+    environment."""
+    env = _environment()
+    env.update(extra_env or {})
     if not WINE:
         command = [argv0 or program] + list(args)
         done = subprocess.run(command, executable=os.path.abspath(os.path.join(cwd, program)),
                               cwd=cwd, input=stdin, capture_output=True, timeout=timeout,
-                              env=_environment())
+                              env=env)
     elif argv0 is None:
         done = subprocess.run(PREFIX + [program] + list(args), cwd=cwd, input=stdin,
-                              capture_output=True, timeout=timeout, env=_environment())
+                              capture_output=True, timeout=timeout, env=env)
     else:
         line = subprocess.list2cmdline([argv0] + list(args))
         target = windows_path(os.path.join(cwd, program))
         done = subprocess.run(PREFIX + [LAUNCHER, target, line], cwd=cwd, input=stdin,
-                              capture_output=True, timeout=timeout, env=_environment())
+                              capture_output=True, timeout=timeout, env=env)
     return Result(done.returncode, _text(done.stdout), _text(done.stderr))
 
 

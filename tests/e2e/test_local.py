@@ -1,5 +1,6 @@
 """Local output: the LPT1 port and the print spooler."""
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -202,13 +203,22 @@ class RawPrinter:
 
 
 _CUPSD = "/usr/sbin/cupsd"
+_HAS_CUPS = os.path.exists(_CUPSD) and shutil.which("lpadmin") is not None
+
+# Under Wine the spooler keeps each document in a spool file of its own and
+# hands it to CUPS only inside EndDocPrinter, so whatever CUPS refuses is
+# reported there, by the end-document step.
+REFUSED_STEP = "Could not end printer OFFICE\n" if harness.WINE else "Could not start printer OFFICE\n"
+WRITE_STEP = "Could not end printer OFFICE\n" if harness.WINE else "Could not write on printer OFFICE\n"
 
 
-@unittest.skipIf(harness.WINE, "the Windows spooler under Wine is not set up by these tests")
-@unittest.skipUnless(os.path.exists(_CUPSD) and shutil.which("lpadmin"), "needs cupsd and lpadmin")
-class SpoolerOutput(ScratchCase):
-    """Runs against a private CUPS server with one raw queue, OFFICE, that
-    feeds a RawPrinter."""
+class PrivateCups(ScratchCase):
+    """A private CUPS server with one raw queue, OFFICE, that feeds a
+    RawPrinter. Wine does its CUPS work inside the program's own process and
+    reads the printer list from CUPS at every start, so the server named in
+    the program's environment is the one it uses."""
+
+    SERVER_LIMITS = ""
 
     def setUp(self):
         super().setUp()
@@ -226,6 +236,7 @@ class SpoolerOutput(ScratchCase):
         files = os.path.join(self.root, "cups-files.conf")
         with open(conf, "w") as f:
             f.write(f"Listen {self.socket_path}\nWebInterface No\nBrowsing Off\nLogLevel warn\n"
+                    f"{self.SERVER_LIMITS}"
                     "<Location />\n Order allow,deny\n Allow all\n</Location>\n")
         r = self.root
         with open(files, "w") as f:
@@ -233,7 +244,8 @@ class SpoolerOutput(ScratchCase):
                     f"StateDir {r}/state\nTempDir {r}/spool\nErrorLog {r}/log/error_log\n"
                     f"AccessLog {r}/log/access_log\nPageLog {r}/log/page_log\n"
                     "User lp\nGroup lp\nSystemGroup root\n")
-        self.env = dict(os.environ, CUPS_SERVER=self.socket_path, HOME=self.root)
+        self.cups_env = {"CUPS_SERVER": self.socket_path, "HOME": self.root}
+        self.env = dict(os.environ, **self.cups_env)
         self.cupsd = subprocess.Popen([_CUPSD, "-f", "-c", conf, "-s", files], env=self.env,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.addCleanup(self._stop_cupsd)
@@ -272,24 +284,27 @@ class SpoolerOutput(ScratchCase):
         self.assertEqual(done.returncode, 0, done.stderr.decode("latin-1"))
 
     def spool_run(self, args):
-        done = subprocess.run([os.path.join(".", "bundle.exe")] + list(args), cwd=self.dir,
-                              env=self.env, capture_output=True, timeout=harness.TIMEOUT)
-        return harness.Result(done.returncode, done.stdout.decode("latin-1"),
-                              done.stderr.decode("latin-1"))
+        return self.holm(args, extra_env=self.cups_env)
 
-    def _queue_empty(self):
+    def queued(self):
+        """The queue's jobs that have not ended (printed, cancelled or
+        aborted), one line each."""
         done = subprocess.run(["lpstat", "-o", "OFFICE"], env=self.env, capture_output=True,
                               timeout=30)
-        return done.returncode == 0 and not done.stdout.strip()
+        self.assertEqual(done.returncode, 0, done.stderr.decode("latin-1"))
+        return done.stdout.decode("latin-1").splitlines()
 
     def printed(self, expected):
         """The jobs the printer received once expected many have arrived and
         the queue has drained (or the time is up)."""
-        self._wait_for(lambda: len(self.printer.received()) >= expected and self._queue_empty(), 90)
+        self._wait_for(lambda: len(self.printer.received()) >= expected and not self.queued(), 90)
         # A job more than expected would show up right behind the others.
         time.sleep(0.5)
         return self.printer.received()
 
+
+@unittest.skipUnless(_HAS_CUPS, "needs cupsd and lpadmin")
+class SpoolerOutput(PrivateCups):
     def test_one_entry_is_one_job(self):
         self.bundle([("label.zpl", FIRST)])
         self.assertRun(self.spool_run(["-pbOFFICE"]), 0)
@@ -300,6 +315,13 @@ class SpoolerOutput(ScratchCase):
         self.assertRun(self.spool_run(["-pbOFFICE", "-a"]), 0)
         self.assertEqual(self.printed(5), [AUTO_DOWNLOAD, FIRST, SECOND, CAPTURE, CONFIG_RESET])
 
+    def test_named_file_is_one_job(self):
+        self.bundle([("ignored.zpl", FIRST)])
+        with open(self.path("job.prn"), "wb") as f:
+            f.write(SECOND)
+        self.assertRun(self.spool_run(["-pbOFFICE", "-d", "job.prn"]), 0, "s\n")
+        self.assertEqual(self.printed(1), [SECOND])
+
     def test_unknown_printer(self):
         self.bundle([("label.zpl", FIRST)])
         self.assertRun(self.spool_run(["-pbNOSUCH"]), 1,
@@ -309,9 +331,71 @@ class SpoolerOutput(ScratchCase):
     def test_queue_that_rejects_jobs(self):
         self.admin(["cupsreject", "OFFICE"])
         self.bundle([("label.zpl", FIRST)])
-        self.assertRun(self.spool_run(["-pbOFFICE", "-a"]), 1,
-                       "Could not start printer OFFICE\n" + SPOOL_FAILED)
+        self.assertRun(self.spool_run(["-pbOFFICE", "-a"]), 1, REFUSED_STEP + SPOOL_FAILED)
         self.assertEqual(self.printed(0), [])
+
+    def test_server_lost_while_written(self):
+        self.bundle([("big.bin", bytes(range(256)) * (1 << 18))])
+        outcome = []
+        runner = threading.Thread(target=lambda: outcome.append(self.spool_run(["-pbOFFICE"])))
+        runner.start()
+        self.addCleanup(runner.join, harness.TIMEOUT)
+        # cupsd receives a document into a file named by a request number;
+        # once that exists, the data is on its way.
+        receiving = re.compile("[0-9a-f]{8}$")
+        spool = os.path.join(self.root, "spool")
+        deadline = time.monotonic() + harness.TIMEOUT
+        while runner.is_alive() and time.monotonic() < deadline:
+            if any(receiving.match(name) for name in os.listdir(spool)):
+                break
+            time.sleep(0.001)
+        self.cupsd.kill()
+        runner.join(harness.TIMEOUT)
+        self.assertTrue(outcome, "the program did not end")
+        self.assertRun(outcome[0], 1, WRITE_STEP + SPOOL_FAILED)
+        self.assertEqual(self.printer.received(), [])
+
+    def test_disabled_queue_holds_the_jobs(self):
+        self.admin(["cupsdisable", "OFFICE"])
+        self.bundle([("one.zpl", FIRST), ("two.bin", SECOND)])
+        self.assertRun(self.spool_run(["-pbOFFICE"]), 0)
+        self.assertEqual(len(self.queued()), 2)
+        self.assertEqual(self.printer.received(), [])
+        self.admin(["cupsenable", "OFFICE"])
+        self.assertEqual(self.printed(2), [FIRST, SECOND])
+
+
+@unittest.skipUnless(_HAS_CUPS, "needs cupsd and lpadmin")
+class RefusedDocuments(PrivateCups):
+    """The server refuses any request larger than 1 KiB, which lets a job be
+    created and then fail while its document is sent."""
+
+    SERVER_LIMITS = "MaxRequestSize 1k\n"
+
+    def test_document_refused_while_written(self):
+        # Far beyond the limit, so the refusal arrives while the data is
+        # still being written.
+        self.bundle([("big.bin", SECOND * 6000)])
+        self.assertRun(self.spool_run(["-pbOFFICE", "-d"]), 1, WRITE_STEP + SPOOL_FAILED + "f\n")
+        if harness.WINE:
+            # Wine's spooler leaves the job it created waiting for a document
+            # that never comes.
+            self.assertEqual(len(self.queued()), 1)
+            self.assertEqual(self.printer.received(), [])
+        else:
+            # The half-sent job was withdrawn rather than left queued.
+            self.assertEqual(self.printed(0), [])
+            self.assertEqual(self.queued(), [])
+
+    @unittest.skipIf(harness.WINE, "Wine's spooler ignores how CUPS ends the document")
+    def test_document_refused_at_its_end(self):
+        # libcups keeps a write this small in its buffer until the document
+        # ends, so the refusal comes back to the end-document step.
+        self.bundle([("small.bin", SECOND * 3)])
+        self.assertRun(self.spool_run(["-pbOFFICE"]), 1,
+                       "Could not end printer OFFICE\n" + SPOOL_FAILED)
+        self.assertEqual(self.printed(0), [])
+        self.assertEqual(self.queued(), [])
 
 
 if __name__ == "__main__":

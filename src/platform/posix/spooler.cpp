@@ -66,10 +66,12 @@ int spool_end_page(Printer) { return 0; }
 
 int spool_end_doc(Printer printer) {
     Job* job = job_of(printer);
-    if (job->document_started && !job->write_failed)
-        return cupsFinishDocument(CUPS_HTTP_DEFAULT, job->name.c_str()) == IPP_STATUS_OK ? 0 : 1;
-    // Finishing now would queue a partial or empty job that then prints;
-    // withdraw it instead.
+    if (job->document_started && !job->write_failed &&
+        cupsFinishDocument(CUPS_HTTP_DEFAULT, job->name.c_str()) == IPP_STATUS_OK)
+        return 0;
+    // Finishing a partial or empty document would print it, and a job whose
+    // end the server refused would stay queued, to print later or twice once
+    // the data is sent again; withdraw it instead.
     if (job->id != 0) cupsCancelJob2(CUPS_HTTP_DEFAULT, job->name.c_str(), job->id, 0);
     return 1;
 }
