@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev python3 libcups2-dev cups unzip iproute2
+packages=(cmake g++ make libgtest-dev python3 libcups2-dev cups unzip iproute2 dpkg-dev man-db
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
 missing=()
 for p in "${packages[@]}"; do
