@@ -110,7 +110,7 @@ void download_network(bool iterate) {
     do
         send_to_print_socket();
     while (iterate && payload::next_entry() == 0);
-    close_socket(&print_socket);
+    end_stream(&print_socket);
     if ((mode_is('a') && payload::is_firmware_image()) || mode_is('e')) wait_for_restart();
 }
 

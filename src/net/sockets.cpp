@@ -56,6 +56,26 @@ void close_socket(plat::Socket* slot) {
     *slot = 0;
 }
 
+void end_stream(plat::Socket* slot) {
+    // Closing with unread bytes in hand turns the close into a reset, and a
+    // printer that talked back may then drop the end of the data it still
+    // holds. So the stream is ended in order, and whatever the printer still
+    // says is read and dropped until it closes, falls silent or runs out of
+    // time; a printer that never closes costs at most the total.
+    constexpr std::uint64_t quiet_ms = 5000;
+    constexpr std::uint64_t total_ms = 30000;
+    if (*slot != 0 && plat::sock_shutdown_send(*slot) == 0) {
+        std::uint64_t deadline = plat::monotonic_ms() + total_ms;
+        char sink[4096];
+        for (std::uint64_t now = plat::monotonic_ms(); now < deadline; now = plat::monotonic_ms()) {
+            std::uint64_t left = deadline - now;
+            plat::sock_set_recv_timeout(*slot, static_cast<std::uint32_t>(left < quiet_ms ? left : quiet_ms));
+            if (plat::sock_recv(*slot, sink, sizeof sink) <= 0) break;
+        }
+    }
+    close_socket(slot);
+}
+
 int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool append_cr) {
     const char* next = static_cast<const char*>(data);
     int left = length;

@@ -22,6 +22,9 @@ std::uint32_t resolve_host(const char* text);
 // 0 when connected; the slot then holds the new socket.
 int tcp_connect(std::uint32_t address, plat::Socket* slot, std::uint16_t port);
 void close_socket(plat::Socket* slot);
+// Half-closes, reads until the peer closes or has nothing more to say, then
+// closes; for a stream whose last bytes must not be lost to a reset.
+void end_stream(plat::Socket* slot);
 
 // 0 when every byte (and the CR when asked) went out.
 int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool append_cr);

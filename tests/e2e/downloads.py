@@ -101,9 +101,10 @@ class Scratch:
 
 
 class Outcome:
-    def __init__(self, result=None, commands=None, logins=None, opens=0, jobs=None, error=None):
+    def __init__(self, result=None, commands=None, logins=None, opens=0, jobs=None, error=None,
+                 events=None):
         self.result, self.commands, self.logins = result, commands, logins
-        self.opens, self.jobs, self.error = opens, jobs, error
+        self.opens, self.jobs, self.error, self.events = opens, jobs, error, events
 
 
 def describe(jobs):
@@ -127,7 +128,7 @@ def run_download(entries, args, sim_args=(), named=None, **bed_kw):
         jobs = bed.raw_jobs()
         return Outcome(result, [e["command"] for e in bed.events("command")],
                        [(e["login"], e["ok"]) for e in bed.events("login")],
-                       len(bed.events("raw-open")), jobs)
+                       len(bed.events("raw-open")), jobs, events=bed.events())
     except Exception as error:  # reported by the caller, in its own subtest
         return Outcome(error=error)
     finally:
@@ -135,7 +136,13 @@ def run_download(entries, args, sim_args=(), named=None, **bed_kw):
 
 
 def run_all(jobs):
-    """Runs (entries, args, sim_args) downloads side by side."""
+    """Runs downloads side by side: each job is (entries, args, sim_args),
+    optionally followed by a named file and the bed's options."""
+    def one(job):
+        entries, args, sim_args, *rest = job
+        named = rest[0] if rest else None
+        bed_kw = rest[1] if len(rest) > 1 else {}
+        return run_download(entries, args, sim_args, named, **bed_kw)
     with ThreadPoolExecutor(max_workers=WORKERS) as pool:
-        return list(pool.map(lambda job: run_download(*job), jobs))
+        return list(pool.map(one, jobs))
 

@@ -55,7 +55,8 @@ def _private_wine_prefix(directory):
 
 
 class NetBed:
-    def __init__(self, case, sim_args=(), ping_sockets=False, down_unreachable=False):
+    def __init__(self, case, sim_args=(), ping_sockets=False, down_unreachable=False,
+                 tool_sysctls=()):
         with _lock:
             _counter[0] += 1
             tag = f"{os.getpid()}x{_counter[0]}"
@@ -81,9 +82,9 @@ class NetBed:
         # A host that is never there answers at once rather than after ARP gives up.
         _ip("-n", self.tool_ns, "route", "add", "unreachable", f"{NO_HOST_IP}/32")
         # Ping sockets off: the tool must manage with a raw socket.
-        subprocess.run(["ip", "netns", "exec", self.tool_ns, "sysctl", "-qw",
-                        "net.ipv4.ping_group_range=" + ("0 2147483647" if ping_sockets else "1 0")],
-                       check=True, capture_output=True, timeout=20)
+        sysctls = ["net.ipv4.ping_group_range=" + ("0 2147483647" if ping_sockets else "1 0")]
+        subprocess.run(["ip", "netns", "exec", self.tool_ns, "sysctl", "-qw"] + sysctls
+                       + list(tool_sysctls), check=True, capture_output=True, timeout=20)
         os.makedirs(self.etc, exist_ok=True)
         with open(os.path.join(self.etc, "hosts"), "w") as f:
             f.write(f"127.0.0.1 localhost\n{PRINTER_IP} printer.test\n")

@@ -16,6 +16,7 @@ import json
 import os
 import socket
 import socketserver
+import struct
 import subprocess
 import threading
 import time
@@ -138,6 +139,8 @@ class Console(socketserver.BaseRequestHandler):
                     return
                 if command == "lpstat":
                     conn.sendall(lpstat_text(state))
+                    if state.download and args.silent_after_check:
+                        set_echo(False)
                 elif command == "debug printer download" and not args.ignore_download:
                     state.set_download()
                 elif command == "debug snmp logs":
@@ -150,7 +153,12 @@ class Console(socketserver.BaseRequestHandler):
             return
 
 
+TALK_BACK = b"@PJL INFO STATUS\r\nCODE=10001\r\nDISPLAY=\"READY\"\r\nONLINE=TRUE\r\n"
+
+
 class Raw(socketserver.BaseRequestHandler):
+    """The print port: stores each connection's bytes as raw/jobNNN.bin."""
+
     def handle(self):
         state = self.server.state
         if state.down:
@@ -161,24 +169,63 @@ class Raw(socketserver.BaseRequestHandler):
             firmware_expected = state.download
         path = os.path.join(state.args.raw_dir or ".", "job%03d.bin" % n)
         state.log(event="raw-open", job=n)
-        size = 0
         with open(path, "wb") as f:
-            while True:
-                limit = 65536
-                if state.args.raw_close_after:
-                    limit = min(limit, state.args.raw_close_after - size)
-                    if limit <= 0:
-                        state.log(event="raw-closed-early", job=n, size=size)
-                        return
-                data = self.request.recv(limit)
-                if not data:
-                    break
-                f.write(data)
-                size += len(data)
-        state.log(event="raw", job=n, file=path, size=size)
+            size, how = self.receive(f)
+        state.log(event="raw", job=n, file=path, size=size, end=how)
+        if how != "eof":
+            return
+        # A printer that holds the connection restarts once it lets go.
+        self.hold_open()
         if firmware_expected:
             threading.Thread(target=restart, args=(state, self.request.getsockname()[0]),
                              daemon=True).start()
+
+    def receive(self, f):
+        """Reads to the end of the stream, or stops as the switches say:
+        (bytes stored, "eof" | "closed" | "reset" | "peer-reset")."""
+        args = self.server.state.args
+        conn = self.request
+        if args.talk_back:
+            conn.sendall((TALK_BACK * (args.talk_back // len(TALK_BACK) + 1))[:args.talk_back])
+        size = 0
+        stop_at = args.raw_close_after or args.raw_reset_after
+        while True:
+            limit = 4096 if args.read_delay_ms else 65536
+            if stop_at:
+                limit = min(limit, stop_at - size)
+                if limit <= 0:
+                    if args.raw_reset_after:
+                        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                        conn.close()
+                        return size, "reset"
+                    return size, "closed"
+            try:
+                data = conn.recv(limit)
+            except OSError:
+                return size, "peer-reset"
+            if not data:
+                return size, "eof"
+            f.write(data)
+            size += len(data)
+            if args.read_delay_ms:
+                time.sleep(args.read_delay_ms / 1000)
+
+    def hold_open(self):
+        """A printer that does not close after the upload; with --chatter it
+        keeps talking, one line a second, until the tool goes away."""
+        args = self.server.state.args
+        if not args.hold_open:
+            return
+        started = time.monotonic()
+        while time.monotonic() - started < args.hold_open:
+            if args.chatter:
+                try:
+                    self.request.sendall(b"@PJL USTATUS TIMED\r\n")
+                except OSError:
+                    self.server.state.log(event="raw-peer-gone",
+                                          after=round(time.monotonic() - started, 1))
+                    return
+            time.sleep(1)
 
 
 def set_echo(answering):
@@ -245,9 +292,24 @@ def main():
                    help="accept the download command but stay out of download mode")
     p.add_argument("--raw-close-after", type=int, default=0,
                    help="close the print port after this many bytes")
+    p.add_argument("--raw-reset-after", type=int, default=0,
+                   help="reset the print port connection after this many bytes")
+    p.add_argument("--raw-rcvbuf", type=int, default=0,
+                   help="receive buffer of the print port, in bytes (small: the tool must wait)")
+    p.add_argument("--read-delay-ms", type=int, default=0,
+                   help="read the print port slowly: 4096 bytes, then this pause")
+    p.add_argument("--talk-back", type=int, default=0,
+                   help="send this many status bytes back on each print port connection")
+    p.add_argument("--hold-open", type=float, default=0,
+                   help="keep the print port connection open this many seconds after the upload")
+    p.add_argument("--chatter", action="store_true",
+                   help="while holding the connection open, send a status line each second")
     p.add_argument("--restart-delay", type=float, default=2.0,
                    help="seconds the printer answers after new firmware arrived")
     p.add_argument("--down-seconds", type=float, default=8.0, help="seconds the restart takes")
+    p.add_argument("--silent-after-check", action="store_true",
+                   help="stop answering echo once lpstat has shown download mode, so the "
+                        "first probe after the download goes unanswered")
     p.add_argument("--never-shut-down", action="store_true")
     p.add_argument("--never-come-back", action="store_true")
     p.add_argument("--down-unreachable-from", metavar="NS", default=None,
@@ -259,6 +321,10 @@ def main():
     for port, handler in ((args.telnet_port, Console), (args.raw_port, Raw)):
         server = Server((args.host, port), handler)
         server.state = state
+        if handler is Raw and args.raw_rcvbuf:
+            # Taken over by each accepted connection, and known before the
+            # first window is offered.
+            server.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.raw_rcvbuf)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         servers.append(server)
     state.log(event="ready")

@@ -57,8 +57,10 @@ void sock_set_recv_timeout(Socket s, std::uint32_t ms) {
     setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
 }
 
-// WinSock 1.1 names the sending direction 1 (SD_SEND in later headers).
-int sock_shutdown_send(Socket s) { return shutdown(static_cast<SOCKET>(s), 1) == 0 ? 0 : 1; }
+// SD_SEND: the WinSock 1.1 header does not spell it out, only winsock2.h.
+constexpr int sd_send = 1;
+
+int sock_shutdown_send(Socket s) { return shutdown(static_cast<SOCKET>(s), sd_send) == 0 ? 0 : 1; }
 
 void sock_close(Socket s) { closesocket(static_cast<SOCKET>(s)); }
 
