@@ -304,9 +304,11 @@ def machine(scratch):
     with open("/proc/loadavg") as f:
         load = " ".join(f.read().split()[:3])
     disk = command_output("findmnt", "-n", "-o", "SOURCE,FSTYPE", "-T", scratch)
+    peers = command_output("dpkg-query", "-W", "-f", "${Package} ${Version}, ", "unzip", "socat",
+                           "netcat-openbsd", "coreutils").rstrip(", ")
     return {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), "cpu": cpu,
             "cores": os.cpu_count(), "memory": f"{memory / GiB:.1f} GiB", "kernel": os.uname().release,
-            "disk": f"{disk}, {shutil.disk_usage(scratch).free / GiB:.0f} GiB free", "load average": load}
+            "disk": f"{disk}, {shutil.disk_usage(scratch).free / GiB:.0f} GiB free", "peers": peers, "load average": load}
 
 
 # ---- the table ------------------------------------------------------------------
