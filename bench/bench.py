@@ -114,28 +114,41 @@ def prepare(b):
 
 # ---- extraction ------------------------------------------------------------
 
-def extraction(b, bundle, source, expect_bytes, reps):
-    """holm, unzip -o and cp of the same bytes, each into a fresh folder."""
-    out = os.path.join(b.dir, "out")
+def extraction(b, bundle, source, expect_bytes, reps, keep_outputs=False):
+    """holm, unzip -o and cp of the same bytes, each into a fresh folder.
+
+    keep_outputs leaves every run's folder in place until all have run: on
+    a file system mounted with online discard, removing thousands of files
+    makes the journal slow for the runs that follow, which would measure
+    the removal of the last run rather than this one."""
+    outputs = []
 
     def measure(command):
         def once():
+            out = os.path.join(b.dir, f"out{len(outputs)}")
+            outputs.append(out)
             os.mkdir(out)
             sync()
             took = run_timed(command, cwd=out)
             written = tree_bytes(out)
-            shutil.rmtree(out)
+            if not keep_outputs:
+                shutil.rmtree(out)
             sync()
             if written != expect_bytes:
                 raise RuntimeError(f"{command} wrote {written} bytes, not {expect_bytes}")
             return took
         return once
 
-    return interleaved(reps, {
-        "holm": measure([os.path.join(b.dir, bundle)]),
-        "unzip -o": measure(["unzip", "-o", os.path.join(b.dir, bundle)]),
-        "cp": measure(["cp", "-r", "--reflink=never", os.path.join(b.dir, source), "."]),
-    })
+    try:
+        return interleaved(reps, {
+            "holm": measure([os.path.join(b.dir, bundle)]),
+            "unzip -o": measure(["unzip", "-o", os.path.join(b.dir, bundle)]),
+            "cp": measure(["cp", "-r", "--reflink=never", os.path.join(b.dir, source), "."]),
+        })
+    finally:
+        for out in outputs:
+            shutil.rmtree(out, ignore_errors=True)
+        sync()
 
 
 # ---- memory -------------------------------------------------------------
@@ -455,7 +468,7 @@ def main():
             # Cheaper runs and more at the mercy of the file system's journal,
             # so twice as many.
             "extract_small": step("extracting the small entries", extraction, b, "small.exe", "small/tree",
-                                  tree_bytes(os.path.join(b.dir, "small")), 2 * b.reps),
+                                  tree_bytes(os.path.join(b.dir, "small")), 2 * b.reps, True),
             "memory_extract": step("memory of extraction", extraction_memory, b),
             "send": step("sending (in a network namespace)", sending, b),
             "scan": step("scanning", scanning, b),
