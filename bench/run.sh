@@ -2,8 +2,8 @@
 # The benchmark command: installs the peers (Debian packages), builds holm
 # in release mode, measures it beside them and prints the table. Run as
 # root: the send figures use a private network namespace, whose loopback
-# port 9100 disturbs nothing else on the machine. About five to ten
-# minutes on two cores; needs about 4 GiB free under the scratch folder
+# port 9100 disturbs nothing else on the machine. Four to twelve
+# minutes on two shared cores; needs about 4 GiB free under the scratch folder
 # (HOLM_BENCH_SCRATCH, default /tmp). Extra arguments go to bench.py
 # (--reps, --markdown FILE, --json FILE).
 set -euo pipefail
