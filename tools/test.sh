@@ -4,20 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev python3 libcups2-dev cups unzip iproute2
+packages=(cmake g++ make libgtest-dev python3 libcups2-dev cups unzip iproute2 dpkg-dev man-db
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "missing packages (install them as root): ${missing[*]}" >&2
-    exit 1
-  fi
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
+source tools/packages.sh
+install_missing "${packages[@]}"
 
 jobs=$(nproc)
 top=$PWD

@@ -94,6 +94,25 @@ class Packer(ScratchCase):
         with open(self.path("notes.txt"), "rb") as f:
             self.assertEqual(f.read(), b"notes\n")
 
+    def test_default_stub_is_the_program_beside_the_packer(self):
+        self.sample()
+        tools = self.path("tools")
+        os.mkdir(tools)
+        shutil.copy(PACK, os.path.join(tools, "holm-pack"))
+        with open(os.path.join(tools, "holm"), "wb") as f:
+            f.write(b"stub beside the packer\n")
+        os.chmod(os.path.join(tools, "holm"), 0o755)
+        starts = {"by path": (os.path.join(tools, "holm-pack"), os.environ.get("PATH", "")),
+                  "by name along PATH": ("holm-pack", tools + os.pathsep + os.environ.get("PATH", ""))}
+        for how, (command, search) in starts.items():
+            with self.subTest(how=how):
+                done = subprocess.run([command, "-o", "out.exe", "notes.txt"], cwd=self.dir, capture_output=True,
+                                      text=True, timeout=60, env=dict(os.environ, PATH=search))
+                self.assertEqual(done.returncode, 0, done.stderr)
+                with open(self.path("out.exe"), "rb") as f:
+                    self.assertTrue(f.read().startswith(b"stub beside the packer\n"))
+                os.remove(self.path("out.exe"))
+
     def test_usage(self):
         done = self.pack("--help")
         self.assertEqual(done.returncode, 0)

@@ -3,6 +3,7 @@
 // sends as its payload.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -39,11 +40,36 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// Where this program was started from. A name typed without a directory
+// was found by the shell along PATH (on Windows after the current
+// directory), so the same search finds it again; when it finds nothing, the
+// current directory is the answer, as it was before installed copies.
+fs::path own_directory(const fs::path& self) {
+    if (self.has_parent_path()) return self.parent_path();
+    const bool windows_search = fs::path::preferred_separator == '\\';
+    const char list_separator = windows_search ? ';' : ':';
+    std::string dirs = windows_search ? std::string(".;") : std::string();
+    if (const char* path = std::getenv("PATH")) dirs += path;
+    std::error_code ec;
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(list_separator, start);
+        if (end == std::string::npos) end = dirs.size();
+        fs::path dir = dirs.substr(start, end - start);
+        if (dir.empty()) dir = ".";
+        bool found = fs::is_regular_file(dir / self, ec) ||
+                     (windows_search && fs::is_regular_file(dir / (self.string() + ".exe"), ec));
+        if (found) return dir;
+        start = end + 1;
+    }
+    return fs::path();
+}
+
 // The holm program beside this one, with its suffix if this one has one.
 std::string default_stub(const char* argv0) {
     fs::path self(argv0);
-    bool windows = self.extension() == ".exe" || self.extension() == ".EXE";
-    return (self.parent_path() / (windows ? "holm.exe" : "holm")).string();
+    bool windows = self.extension() == ".exe" || self.extension() == ".EXE" ||
+                   fs::path::preferred_separator == '\\';
+    return (own_directory(self) / (windows ? "holm.exe" : "holm")).string();
 }
 
 // An entry name from a path as given: "./" prefixes dropped.

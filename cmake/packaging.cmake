@@ -1,0 +1,35 @@
+# Installation and packages: a .deb of the native programs and their manual
+# pages, and for Windows a .zip of the two programs, ready to run from it.
+include(GNUInstallDirs)
+
+if(WIN32)
+  install(TARGETS holm holm-pack RUNTIME DESTINATION .)
+else()
+  install(TARGETS holm holm-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES man/holm.1 man/holm-pack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+set(CPACK_PACKAGE_NAME holm)
+set(CPACK_PACKAGE_VENDOR "the HOLM developers")
+set(CPACK_PACKAGE_CONTACT "the HOLM developers <holm@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Delivers a firmware image or print data to a printer")
+set(CPACK_PACKAGE_DESCRIPTION "holm carries a stored ZIP archive appended to its own executable. \
+Without options it extracts the archive; with options it sends the data to a printer \
+over the network (port 9100, with a Telnet console login), to the parallel port or as \
+raw jobs to a CUPS queue. holm-pack makes such bundles.")
+# Symbols are of no use to a user, and the packed stub is copied into every
+# bundle, so it should carry nothing it does not need.
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  # The dependencies (libcups2 among them) come from the linked libraries,
+  # with the versions the build needs.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+include(CPack)
