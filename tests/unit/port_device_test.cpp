@@ -59,37 +59,34 @@ std::string pattern(std::size_t length) {
     return data;
 }
 
+// Runs write_to(fd) against a pipe that a slow reader drains, under the
+// ticks; returns what the reader got.
+template <typename Write>
+std::string write_interrupted(Write write_to) {
+    int fds[2];
+    if (pipe(fds) != 0) return "no pipe";
+    std::string got;
+    std::thread reader([&] { got = drain_slowly(fds[0]); });
+    {
+        Interrupter interrupter;
+        write_to(fds[1]);
+    }
+    close(fds[1]);
+    reader.join();
+    close(fds[0]);
+    return got;
+}
+
 TEST(PortDevice, ShortWritesAreContinuedUntilAllIsOut) {
     const std::string data = pattern(2 << 20);
     // First show that this set-up does give short writes.
-    {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        std::string got;
-        std::thread reader([&] { got = drain_slowly(fds[0]); });
-        ssize_t n;
-        {
-            Interrupter interrupter;
-            n = write(fds[1], data.data(), data.size());
-        }
-        close(fds[1]);
-        reader.join();
-        close(fds[0]);
-        ASSERT_GT(n, 0);
-        ASSERT_LT(static_cast<std::size_t>(n), data.size());
-    }
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    std::string got;
-    std::thread reader([&] { got = drain_slowly(fds[0]); });
-    int result;
-    {
-        Interrupter interrupter;
-        result = plat::write_device(fds[1], data.data(), static_cast<std::uint32_t>(data.size()));
-    }
-    plat::close_device(fds[1]);
-    reader.join();
-    close(fds[0]);
+    ssize_t n = 0;
+    write_interrupted([&](int fd) { n = write(fd, data.data(), data.size()); });
+    ASSERT_GT(n, 0);
+    ASSERT_LT(static_cast<std::size_t>(n), data.size());
+    int result = -1;
+    std::string got = write_interrupted(
+        [&](int fd) { result = plat::write_device(fd, data.data(), static_cast<std::uint32_t>(data.size())); });
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(got == data) << "received " << got.size() << " of " << data.size() << " bytes";
 }
