@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev python3 libcups2-dev cups unzip iproute2 dpkg-dev man-db
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev)
 source tools/packages.sh
 install_missing "${packages[@]}"
 
@@ -19,6 +19,9 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 cmake --preset linux -DHOLM_WIN64_DIR="$top/build/win64" -DHOLM_WIN32_DIR="$top/build/win32" >/dev/null
 cmake --build --preset linux -j "$jobs"
+
+# A minute of each fuzz target (clang and libFuzzer, its own build).
+HOLM_JOBS=$jobs bash tools/fuzz.sh 60
 
 # The sanitizer build runs the native suites (but not the "long" ones, which
 # only wait out fixed time-outs); the main build runs them all, the Windows

@@ -8,8 +8,14 @@ namespace driver {
 // longer than 4 characters and ends in ".exe" or ".EXE", else argv0 + ".exe".
 std::string self_payload_name(const char* argv0);
 
-// Fills settings from the command line; help and option errors end the
-// process here. Returns the index of the first argument left over.
+// Fills settings from the options, stopping at the first one that calls for
+// help: 0 when all were taken (opt_index is then the first argument left
+// over), else the help level show_usage is to print (1 short, 2 extended).
+// Option errors have had their line on standard error by then.
+int scan_command_line(int argc, char* argv[]);
+
+// scan_command_line for the run: help and option errors end the process
+// here. Returns the index of the first argument left over.
 int parse_command_line(int argc, char* argv[]);
 
 // Sends CurrentData to the chosen destination; with iterate, every further

@@ -28,11 +28,15 @@ void net_ready() {
 }
 
 std::uint32_t resolve_host(const char* text) {
+    // The lookup of an empty name answers with this host's own address.
+    if (text[0] == '\0') return plat::address_none;
     std::uint32_t address = plat::parse_ipv4(text);
     // 255.255.255.255 parses to the same value as a failure, so it falls
     // through to the lookup and is refused there like any unknown name.
-    if (address != plat::address_none) return address;
-    return plat::lookup_ipv4(text);
+    if (address == plat::address_none) address = plat::lookup_ipv4(text);
+    // 0.0.0.0 is this host too; some socket libraries give it for a blank
+    // text.
+    return address == 0 ? plat::address_none : address;
 }
 
 int tcp_connect(std::uint32_t address, plat::Socket* slot, std::uint16_t port) {

@@ -16,7 +16,9 @@ extern plat::Socket console_socket;    // 0 = none
 // ends the run when either cannot be done.
 void net_ready();
 
-// A dotted quad or a host name; address_none when neither works.
+// A dotted quad or a host name; address_none when neither works, for an
+// empty text and for anything that comes out as 0.0.0.0: those would all
+// reach this host, never a printer.
 std::uint32_t resolve_host(const char* text);
 
 // 0 when connected; the slot then holds the new socket.

@@ -84,6 +84,9 @@ class HelpScreens(ScratchCase):
             (["-:"], "illegal option -- :"),
             (["-n"], "option requires an argument -- n"),
             (["-a", "/m"], "option requires an argument -- m"),
+            (["-l"], "option requires an argument -- l"),
+            (["-d", "-w"], "option requires an argument -- w"),
+            (["/p"], "option requires an argument -- p"),
             (["/data/fw.bin"], "illegal option -- t"),
         ]
         for args, line in cases:
@@ -95,10 +98,17 @@ class HelpScreens(ScratchCase):
         self.assertRun(self.holm(["-d", "-h"]), 1, SHORT_HELP)
 
     def test_printer_name_longer_than_63_characters_is_refused(self):
-        name = "P" * 64
-        result = self.holm(["-pb" + name])
-        self.assertRun(result, 1, SHORT_HELP,
-                       f"{self.me}: printer name longer than 63 characters -- {name}\n")
+        for length in (64, 1000):
+            with self.subTest(length=length):
+                name = "P" * length
+                result = self.holm(["-pb" + name])
+                self.assertRun(result, 1, SHORT_HELP,
+                               f"{self.me}: printer name longer than 63 characters -- {name}\n")
+
+    def test_help_at_the_end_of_a_long_argument_list(self):
+        # A Windows command line holds at most 32767 characters.
+        count = 8000 if harness.WINE else 100000
+        self.assertRun(self.holm(["-a"] * count + ["-h"]), 1, SHORT_HELP)
 
 
 class OptionsThatReachThePayload(ScratchCase):
@@ -121,6 +131,37 @@ class OptionsThatReachThePayload(ScratchCase):
         for args, stdout in cases:
             with self.subTest(args=args):
                 self.assertRun(self.holm(args), 1, stdout)
+
+    def test_mode_bytes_above_127_count_as_small(self):
+        self.bundle()
+        # Wine hands the program its arguments in code page 1252, where these
+        # two characters are the bytes 128 and 255.
+        modes = ["\u20ac", "\xff"] if harness.WINE else [b"\x80", b"\xff"]
+        for mode in modes:
+            with self.subTest(mode=mode):
+                self.assertRun(self.holm(["-m", mode, "absent.bin"]), 1, self.missing("absent.bin"))
+
+    def test_long_arguments_and_long_argument_lists(self):
+        self.bundle()
+        count, length = (8000, 30000) if harness.WINE else (100000, 120000)
+        cases = [
+            ["-d"] * count + ["absent.bin"],
+            ["-l", "L" * length, "absent.bin"],
+            ["-w" + "W" * length, "absent.bin"],
+        ]
+        for args in cases:
+            with self.subTest(args=args[:2]):
+                debug = "f\n" if args[0] == "-d" else ""
+                self.assertRun(self.holm(args), 1, self.missing("absent.bin") + debug)
+
+    def test_empty_address(self):
+        self.bundle()
+        # The payload is looked at before the address, which is then refused
+        # before anything is sent.
+        self.assertRun(self.holm(["-n", "", "absent.bin"]), 1, self.missing("absent.bin"))
+        for mode in ("g", "k", "l"):
+            with self.subTest(mode=mode):
+                self.assertRun(self.holm(["-d", "-n", "", "-m", mode]), 1, "\nError: Unknown IP address\nf\n")
 
     def test_empty_file_cannot_be_mapped(self):
         self.bundle()

@@ -6,6 +6,7 @@
 
 #include "driver/options.h"
 #include "driver/run.h"
+#include "driver/settings.h"
 
 namespace {
 
@@ -74,6 +75,31 @@ TEST(OptionScanner, HighBytesAreSignedAndIllegal) {
     Scan s = scan({"-\xc8"});
     EXPECT_EQ(s.found, std::vector<std::string>{"?"});
     EXPECT_EQ(driver::opt_char, static_cast<int>(static_cast<signed char>('\xc8')));
+}
+
+TEST(CommandLine, HelpLevelOfTheFirstRequestEndsTheScan) {
+    struct Case {
+        std::vector<std::string> args;
+        int level;
+    };
+    const Case cases[] = {
+        {{"-a", "file"}, 0},        {{"-x", "-h"}, 2},          {{"-h", "-x"}, 1},
+        {{"-q", "-x"}, 1},          {{"-mz"}, 1},               {{"-m\x80", "-ml"}, 0},
+        {{"-pb" + std::string(63, 'P')}, 0}, {{"-pb" + std::string(64, 'P'), "-x"}, 1},
+        {{"-pc"}, 1},               {{"-d", "-n"}, 1},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "prog");
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        driver::settings = {};
+        driver::reset_options();
+        driver::opt_report = 0;
+        EXPECT_EQ(driver::scan_command_line(static_cast<int>(args.size()), argv.data()), c.level) << args[1];
+    }
+    driver::opt_report = 1;
 }
 
 TEST(SelfPayloadName, Table) {

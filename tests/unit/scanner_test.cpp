@@ -1,6 +1,8 @@
 // The archive walk over images built in memory.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -121,14 +123,22 @@ TEST_F(Scanner, SignatureCutByTheEndOfTheImageIsNotFound) {
 }
 
 TEST_F(Scanner, HeadersRunningPastTheImageAreDamaged) {
-    Bytes whole = text("x") + header("name.bin", "payload", 4);
-    // Cut inside the fixed part, the name, the extra field and the data.
-    for (std::size_t cut : {std::size_t{5}, std::size_t{31}, std::size_t{36}, std::size_t{41}, whole.size() - 1}) {
-        Bytes part(whole.begin(), whole.begin() + static_cast<long>(cut));
-        load(text("x") + header("ok.bin", "ok") + part);
+    Bytes first = text("x") + header("ok.bin", "ok");
+    Bytes whole = header("name.bin", "payload", 4);
+    // Every cut: inside the signature, the fixed part, the name, the extra
+    // field and the data.
+    for (std::size_t cut = 1; cut < whole.size(); ++cut) {
+        load(first + Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
         int last = -1;
         EXPECT_EQ(walk(&last), (std::vector<Entry>{{"ok.bin", "ok"}})) << "cut " << cut;
-        EXPECT_EQ(last, payload::scan_damaged) << "cut " << cut;
+        // A signature cut short is no header at all.
+        EXPECT_EQ(last, cut < 4 ? payload::scan_end : payload::scan_damaged) << "cut " << cut;
+        // Nothing of the cut entry is handed out.
+        EXPECT_EQ(std::string(payload::current.name), "ok.bin") << "cut " << cut;
+        EXPECT_EQ(payload::current.length, 2u) << "cut " << cut;
+        if (cut >= 4) {
+            EXPECT_EQ(payload::cursor.offset, first.size()) << "cut " << cut;
+        }
     }
 }
 
@@ -143,14 +153,90 @@ TEST_F(Scanner, HugeStoredLengthsAreDamagedNotWrapped) {
 
 TEST_F(Scanner, ManyEntriesInOrder) {
     Bytes b = text("stub");
-    for (int i = 0; i < 5000; ++i) {
-        Bytes h = header("f" + std::to_string(i), std::to_string(i * 7));
-        b.insert(b.end(), h.begin(), h.end());
+    for (int i = 0; i < 100000; ++i) {
+        Bytes entry = header("f" + std::to_string(i), std::to_string(i * 7));
+        b.insert(b.end(), entry.begin(), entry.end());
     }
     load(b);
     auto found = walk();
-    ASSERT_EQ(found.size(), 5000u);
-    EXPECT_EQ(found[4321], (Entry{"f4321", std::to_string(4321 * 7)}));
+    ASSERT_EQ(found.size(), 100000u);
+    EXPECT_EQ(found[43210], (Entry{"f43210", std::to_string(43210 * 7)}));
+    EXPECT_EQ(found.back(), (Entry{"f99999", std::to_string(99999 * 7)}));
+}
+
+TEST_F(Scanner, LongestNameAndExtraField) {
+    std::string name(65535, 'n');
+    name[0] = 'a';
+    Bytes whole = text("x") + header(name, "data", 65535);
+    load(whole);
+    EXPECT_EQ(walk(), (std::vector<Entry>{{name, "data"}}));
+    load(Bytes(whole.begin(), whole.end() - 1));
+    int last = -1;
+    EXPECT_TRUE(walk(&last).empty());
+    EXPECT_EQ(last, payload::scan_damaged);
+}
+
+TEST_F(Scanner, NameIsCutAtANulByte) {
+    // The copy is a C string; the directory test still looks at the last
+    // stored byte, so "d/" followed by a NUL and more is a file entry.
+    load(text("x") + header(std::string("a\0../../b", 10), "one") + header(std::string("d/\0x", 4), "two") +
+         header(std::string("e\0/", 3), ""));
+    EXPECT_EQ(walk(), (std::vector<Entry>{{"a", "one"}, {"d/", "two"}}));
+}
+
+// An image of the largest size the program maps, 4 GiB less one byte, held
+// as untouched anonymous memory so only the pages written cost anything.
+class LargestImage : public ::testing::Test {
+protected:
+    static constexpr std::uint64_t size = 0xFFFFFFFFu;
+    unsigned char* base = nullptr;
+
+    void SetUp() override {
+        void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        ASSERT_NE(memory, MAP_FAILED);
+        base = static_cast<unsigned char*>(memory);
+        payload::image = {};
+        payload::image.base = base;
+        payload::image.size = static_cast<std::uint32_t>(size);
+        payload::cursor.offset = 0;
+    }
+    void TearDown() override {
+        payload::image = {};
+        if (base != nullptr) munmap(base, size);
+    }
+    void put(std::uint64_t at, const Bytes& b) { std::memcpy(base + at, b.data(), b.size()); }
+
+    // An entry from offset 1 whose data ends where the last header begins.
+    void big_entry_up_to(std::uint64_t last_header) {
+        put(1, header("big.bin", "", 0, static_cast<long long>(last_header - 1 - 30 - 7)));
+    }
+};
+
+TEST_F(LargestImage, LastEntryEndingAtTheLastByteEndsTheWalk) {
+    const std::uint64_t last = size - 64;
+    big_entry_up_to(last);
+    put(last, header("end", "", 0, 64 - 33));
+    ASSERT_EQ(payload::scan_next_entry(), payload::scan_entry);
+    EXPECT_EQ(payload::current.length, last - 38);
+    ASSERT_EQ(payload::scan_next_entry(), payload::scan_entry);
+    EXPECT_EQ(std::string(payload::current.name), "end");
+    EXPECT_EQ(payload::cursor.offset, size - 1);
+    // The next scan would begin at 2^32 - 1 + 1: it must end, not start over
+    // at the first header.
+    EXPECT_EQ(payload::scan_next_entry(), payload::scan_end);
+    EXPECT_EQ(payload::cursor.offset, size - 1);
+}
+
+TEST_F(LargestImage, LengthThatWrapsPastFourGiBIsDamaged) {
+    const std::uint64_t last = size - 64;
+    big_entry_up_to(last);
+    // Header end plus this length is 2^32 + 5: in 32 bits it would point
+    // back near the start of the image.
+    put(last, header("end", "", 0, static_cast<long long>((1ull << 32) - (last + 33) + 5)));
+    ASSERT_EQ(payload::scan_next_entry(), payload::scan_entry);
+    EXPECT_EQ(payload::scan_next_entry(), payload::scan_damaged);
+    EXPECT_EQ(payload::cursor.offset, last);
+    EXPECT_EQ(std::string(payload::current.name), "big.bin");
 }
 
 TEST(FirmwareImage, NeedsTheExactMagicAtTheStart) {

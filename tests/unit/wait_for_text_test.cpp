@@ -110,9 +110,10 @@ TEST(TcpConnect, RefusedConnectionShowsAddressAsStored) {
     net::close_socket(&slot);
 }
 
-TEST(ResolveHost, TakesDottedQuadsRefusesBroadcast) {
+TEST(ResolveHost, TakesDottedQuadsRefusesBroadcastAndThisHost) {
     EXPECT_EQ(net::resolve_host("192.168.1.10"), inet_addr("192.168.1.10"));
     EXPECT_EQ(net::resolve_host("255.255.255.255"), plat::address_none);
+    for (const char* text : {"", " ", "0", "0.0.0.0"}) EXPECT_EQ(net::resolve_host(text), plat::address_none) << text;
 }
 
 }  // namespace
