@@ -11,6 +11,7 @@ import io
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -97,6 +98,27 @@ def _text(data):
     return text.replace("\r\n", "\n") if WINE else text
 
 
+# Wine's loader ends a process with STATUS_DLL_INIT_FAILED (0xC0000142, seen
+# as status 66) when its DLLs cannot start, as happens now and then when many
+# fresh Wine servers and their services start at once on a loaded machine.
+# The program's own code never ran then (no output, nothing sent), so the run
+# is made again rather than reported as the program's failure.
+WINE_START_FAILED = 0xC0000142 & 0xFF
+WINE_START_ATTEMPTS = 3
+
+
+def run_process(command, **kwargs):
+    """subprocess.run with capture_output, made again when Wine failed to
+    start the program."""
+    for _ in range(WINE_START_ATTEMPTS):
+        done = subprocess.run(command, capture_output=True, **kwargs)
+        if not (WINE and done.returncode == WINE_START_FAILED
+                and not done.stdout and not done.stderr):
+            break
+        print(f"Wine could not start {command}; running it again", file=sys.stderr)
+    return done
+
+
 def run(program, args, cwd, argv0=None, stdin=b"", timeout=TIMEOUT, extra_env=None):
     """Runs program with args in cwd; argv0 (default: program as given) is
     what the program sees as its own name; extra_env adds variables to its
@@ -105,17 +127,16 @@ def run(program, args, cwd, argv0=None, stdin=b"", timeout=TIMEOUT, extra_env=No
     env.update(extra_env or {})
     if not WINE:
         command = [argv0 or program] + list(args)
-        done = subprocess.run(command, executable=os.path.abspath(os.path.join(cwd, program)),
-                              cwd=cwd, input=stdin, capture_output=True, timeout=timeout,
-                              env=env)
+        done = run_process(command, executable=os.path.abspath(os.path.join(cwd, program)),
+                           cwd=cwd, input=stdin, timeout=timeout, env=env)
     elif argv0 is None:
-        done = subprocess.run(PREFIX + [program] + list(args), cwd=cwd, input=stdin,
-                              capture_output=True, timeout=timeout, env=env)
+        done = run_process(PREFIX + [program] + list(args), cwd=cwd, input=stdin,
+                           timeout=timeout, env=env)
     else:
         line = subprocess.list2cmdline([argv0] + list(args))
         target = windows_path(os.path.join(cwd, program))
-        done = subprocess.run(PREFIX + [LAUNCHER, target, line], cwd=cwd, input=stdin,
-                              capture_output=True, timeout=timeout, env=env)
+        done = run_process(PREFIX + [LAUNCHER, target, line], cwd=cwd, input=stdin,
+                           timeout=timeout, env=env)
     return Result(done.returncode, _text(done.stdout), _text(done.stderr))
 
 

@@ -160,6 +160,6 @@ class NetBed:
         if user is not None:
             wrap += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"]
         command = wrap + harness.PREFIX + [os.path.join(case.dir, program)] + list(args)
-        done = subprocess.run(command, cwd=case.dir, capture_output=True, timeout=timeout,
-                              env=self._environment())
+        done = harness.run_process(command, cwd=case.dir, timeout=timeout,
+                                   env=self._environment())
         return harness.Result(done.returncode, harness._text(done.stdout), harness._text(done.stderr))

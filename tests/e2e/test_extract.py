@@ -17,6 +17,8 @@ import unittest
 import warnings
 import zipfile
 
+import harness
+
 HOLM_BIN = os.environ.get("HOLM_BIN")
 EXEC_PREFIX = shlex.split(os.environ.get("HOLM_EXEC_PREFIX", ""))
 
@@ -76,9 +78,8 @@ class BundleCase(unittest.TestCase):
 
     def run_bundle(self, entries, stdin=b""):
         bundle = self.make_bundle(entries)
-        proc = subprocess.run(EXEC_PREFIX + [bundle], cwd=self.work, input=stdin,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              env=self.env, timeout=120)
+        proc = harness.run_process(EXEC_PREFIX + [bundle], cwd=self.work, input=stdin,
+                                   env=self.env, timeout=120)
         out = proc.stdout.decode("latin-1")
         if EXEC_PREFIX:
             out = out.replace("\r\n", "\n")
