@@ -2,6 +2,7 @@
 its summary, the printers' records, the command lines seen meanwhile."""
 import os
 import shutil
+import signal
 import subprocess
 import threading
 import time
@@ -33,11 +34,12 @@ def command_lines():
     return found
 
 
-def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None):
+def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_after=None):
     """holm-fleet with args, from cwd, in the bed's tool namespace, with a
     TMPDIR of its own (cwd/tmp, which must be empty again afterwards) and
     PATH env_path if given. With watch, every process's command line is
-    looked at while it runs."""
+    looked at while it runs; interrupt_after seconds, its process group
+    gets SIGINT, as from Ctrl-C on a terminal."""
     tmp = os.path.join(cwd, "tmp")
     os.makedirs(tmp, exist_ok=True)
     env = dict(os.environ, TMPDIR=tmp)
@@ -54,14 +56,19 @@ def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None
     watcher = threading.Thread(target=look, daemon=True) if watch else None
     started = time.monotonic()
     process = bed.popen([BASH, FLEET] + list(args), cwd=cwd, env=env, stdin=subprocess.PIPE,
-                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if watcher:
-        watcher.start()
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    interrupt = threading.Timer(interrupt_after, os.killpg, (process.pid, signal.SIGINT)) \
+        if interrupt_after else None
+    for thread in (watcher, interrupt):
+        if thread:
+            thread.start()
     try:
         out, err = process.communicate(stdin, timeout=timeout)
     finally:
+        if interrupt:
+            interrupt.cancel()
         if process.poll() is None:
-            process.kill()
+            os.killpg(process.pid, signal.SIGKILL)
             process.wait()
         done.set()
         if watcher:

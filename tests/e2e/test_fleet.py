@@ -51,7 +51,8 @@ class SmallFleet(unittest.TestCase):
         cls.bed = fleetbed.FleetBed(cls.scratch, [
             Printer(),
             Printer(["--user", "admin", "--password", PASSWORDS[1], "--download-mode"]),
-            Printer(["--password", PASSWORDS[2], "--booting"])])
+            Printer(["--password", PASSWORDS[2], "--booting"]),
+            Printer(["--silent-console"])])
 
     def fleet(self, args, **kwargs):
         return run_fleet(self.bed, args, self.dir, **kwargs)
@@ -154,6 +155,21 @@ class SmallFleet(unittest.TestCase):
             self.assertEqual((run.status, run.stdout, run.stderr),
                              (2, "", "holm-fleet: GNU parallel is not installed (Debian package parallel)\n"))
         self.assertEqual(self.events(), before)
+
+    def test_interrupted_run_is_finished_by_a_retry(self):
+        out = self.scratch.path("interrupted-out")
+        # One at a time, the silent console first: it holds the run for 5 s.
+        lines = f"{address(3)}\n{address(0)}\n{address(1)} admin {PASSWORDS[1]}\n"
+        args = ["-j", "1", "-m", "k", "-o", out, "fw-update.exe", "-"]
+        run = self.fleet(args, stdin=lines.encode(), interrupt_after=2)
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertEqual([(r[1], r[3]) for r in summary(out)[1:]], [("failed", "no result")] * 3)
+        self.assertEqual(os.listdir(self.scratch.path("tmp")), [])
+        run = self.fleet(["--retry-failed"] + args, stdin=lines.encode(), watch=True)
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertEqual(run.stdout, f"3 printers: 2 ok, 1 failed\n  {address(3)}  Could not get lpstat\n"
+                                     f"Records: {out}/summary.tsv\n")
+        self.assertClean(out, run, [address(i) for i in (3, 0, 1)])
 
     def test_lpstat_of_each_printer_in_its_own_folder(self):
         out = self.scratch.path("lpstat-out")
