@@ -7,7 +7,6 @@ Each printer is described by a Printer spec: its simulator's arguments and
 the faults of its link. Nothing leaves these namespaces; cleanup removes
 them and ends the simulators even when a test fails. Native programs only.
 """
-import json
 import os
 import shutil
 import subprocess
@@ -77,12 +76,8 @@ class SimulatedPrinter:
         self.sim = None
         self.sim_args = spec.sim_args
 
-    def events(self, kind=None):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log) as f:
-            found = [json.loads(line) for line in f if line.strip()]
-        return [e for e in found if kind is None or e["event"] == kind]
+    # What the simulator logged (of one kind): it reads self.log alone.
+    events = netbed.NetBed.events
 
     def raw_jobs(self):
         jobs = []
