@@ -155,6 +155,7 @@ class SmallFleet(unittest.TestCase):
             self.assertEqual((run.status, run.stdout, run.stderr),
                              (2, "", "holm-fleet: GNU parallel is not installed (Debian package parallel)\n"))
         self.assertEqual(self.events(), before)
+        self.assertFalse(os.path.exists(out))
 
     def test_interrupted_run_is_finished_by_a_retry(self):
         out = self.scratch.path("interrupted-out")
