@@ -39,11 +39,11 @@ def command_lines():
     return found
 
 
-def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_after=None):
+def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_when=None):
     """holm-fleet with args, from cwd, in the bed's tool namespace, with a
     TMPDIR of its own (cwd/tmp, which must be empty again afterwards) and
     PATH env_path if given. With watch, every process's command line is
-    looked at while it runs; interrupt_after seconds, its process group
+    looked at while it runs; once interrupt_when() holds, its process group
     gets SIGINT, as from Ctrl-C on a terminal."""
     tmp = os.path.join(cwd, "tmp")
     os.makedirs(tmp, exist_ok=True)
@@ -62,22 +62,28 @@ def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None
     started = time.monotonic()
     process = bed.popen([BASH, FLEET] + list(args), cwd=cwd, env=env, stdin=subprocess.PIPE,
                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-    interrupt = threading.Timer(interrupt_after, os.killpg, (process.pid, signal.SIGINT)) \
-        if interrupt_after else None
-    for thread in (watcher, interrupt):
+
+    def interrupt():
+        while not done.is_set():
+            if interrupt_when():
+                os.killpg(process.pid, signal.SIGINT)
+                return
+            time.sleep(0.05)
+
+    interrupter = threading.Thread(target=interrupt, daemon=True) if interrupt_when else None
+    for thread in (watcher, interrupter):
         if thread:
             thread.start()
     try:
         out, err = process.communicate(stdin, timeout=timeout)
     finally:
-        if interrupt:
-            interrupt.cancel()
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
         done.set()
-        if watcher:
-            watcher.join()
+        for thread in (watcher, interrupter):
+            if thread:
+                thread.join()
     return Run(process.returncode, out.decode("latin-1"), err.decode("latin-1"),
                time.monotonic() - started, list(seen.values()))
 

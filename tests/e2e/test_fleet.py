@@ -159,10 +159,14 @@ class SmallFleet(unittest.TestCase):
 
     def test_interrupted_run_is_finished_by_a_retry(self):
         out = self.scratch.path("interrupted-out")
-        # One at a time, the silent console first: it holds the run for 5 s.
+        # One at a time, the silent console first: it holds the run for 5 s,
+        # and the interrupt comes while it waits there.
         lines = f"{address(3)}\n{address(0)}\n{address(1)} admin {PASSWORDS[1]}\n"
         args = ["-j", "1", "-m", "k", "-o", out, "fw-update.exe", "-"]
-        run = self.fleet(args, stdin=lines.encode(), interrupt_after=2)
+        silent = self.bed.printers[3]
+        opened = len(silent.events("console-open"))
+        run = self.fleet(args, stdin=lines.encode(),
+                         interrupt_when=lambda: len(silent.events("console-open")) > opened)
         self.assertEqual((run.status, run.stderr), (1, ""), run)
         self.assertEqual([(r[1], r[3]) for r in summary(out)[1:]], [("failed", "no result")] * 3)
         self.assertEqual(os.listdir(self.scratch.path("tmp")), [])
