@@ -17,39 +17,40 @@ import threading
 import unittest
 import zipfile
 
+import winesession
+
 BIN = os.environ.get("HOLM_BIN", "")
 PREFIX = os.environ.get("HOLM_EXEC_PREFIX", "").split()
 LAUNCHER = os.path.abspath(os.environ["HOLM_LAUNCHER"]) if os.environ.get("HOLM_LAUNCHER") else ""
 WINE = bool(PREFIX)
 TIMEOUT = 120
 
-_wine_prefix = None
+_wine_session = None
 _wine_lock = threading.Lock()
 
 
-def _remove_wine_prefix(prefix):
-    env = dict(os.environ, WINEPREFIX=prefix)
-    subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
-    shutil.rmtree(prefix, ignore_errors=True)
+def _end_wine_session(session, top):
+    session.stop()
+    shutil.rmtree(top, ignore_errors=True)
+
+
+def wine_session():
+    """The suite's Wine prefix, made on first use, with its server running
+    until the suite ends."""
+    global _wine_session
+    with _wine_lock:
+        if _wine_session is None:
+            top = tempfile.mkdtemp(prefix="holm-wine-")
+            session = winesession.Session(PREFIX, os.path.join(top, "prefix"))
+            atexit.register(_end_wine_session, session, top)
+            session.create()
+            session.start(BIN)
+            _wine_session = session
+    return _wine_session
 
 
 def _environment():
-    env = dict(os.environ)
-    if WINE:
-        global _wine_prefix
-        with _wine_lock:
-            if _wine_prefix is None:
-                prefix = tempfile.mkdtemp(prefix="holm-wine-")
-                atexit.register(_remove_wine_prefix, prefix)
-                env["WINEPREFIX"] = prefix
-                env["WINEDEBUG"] = "-all"
-                # Wine reports on stderr while it creates a prefix: do that once,
-                # before any run whose output is compared.
-                subprocess.run(PREFIX + [BIN, "-h"], env=env, capture_output=True, timeout=TIMEOUT)
-                _wine_prefix = prefix
-        env["WINEPREFIX"] = _wine_prefix
-        env["WINEDEBUG"] = "-all"
-    return env
+    return wine_session().environment() if WINE else dict(os.environ)
 
 
 def windows_path(path):
