@@ -99,13 +99,23 @@ def _text(data):
     return text.replace("\r\n", "\n") if WINE else text
 
 
-# Wine's loader ends a process with STATUS_DLL_INIT_FAILED (0xC0000142, seen
-# as status 66) when its DLLs cannot start, as happens now and then when many
-# fresh Wine servers and their services start at once on a loaded machine.
-# The program's own code never ran then (no output, nothing sent), so the run
-# is made again rather than reported as the program's failure.
+# Two ways in which Wine fails to start a program before any of its own code
+# has run (no output, nothing sent), as happens now and then on a loaded
+# machine: the loader ends it with STATUS_DLL_INIT_FAILED (0xC0000142, seen
+# as status 66) when its DLLs cannot start, and under the launcher
+# CreateProcessA fails, which the launcher reports with its own status 126.
+# Such a run is made again rather than reported as the program's failure.
 WINE_START_FAILED = 0xC0000142 & 0xFF
+LAUNCH_FAILED = 126
 WINE_START_ATTEMPTS = 3
+
+
+def _start_failed(done):
+    if not WINE or done.stdout:
+        return False
+    if done.returncode == WINE_START_FAILED:
+        return not done.stderr
+    return done.returncode == LAUNCH_FAILED and done.stderr.startswith(b"launch: CreateProcessA failed")
 
 
 def run_process(command, **kwargs):
@@ -113,8 +123,7 @@ def run_process(command, **kwargs):
     start the program."""
     for _ in range(WINE_START_ATTEMPTS):
         done = subprocess.run(command, capture_output=True, **kwargs)
-        if not (WINE and done.returncode == WINE_START_FAILED
-                and not done.stdout and not done.stderr):
+        if not _start_failed(done):
             break
         print(f"Wine could not start {command}; running it again", file=sys.stderr)
     return done

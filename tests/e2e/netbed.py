@@ -77,6 +77,11 @@ class NetBed:
                     "255.255.255.255 broadcast.test\n")
         with open(os.path.join(self.etc, "resolv.conf"), "w") as f:
             f.write("nameserver 127.0.0.1\n")
+        # Before the printer starts, so its timed faults begin with the run.
+        if harness.WINE:
+            self.wine = harness.wine_session().copy(os.path.join(self.dir, "wine"),
+                                                    ["ip", "netns", "exec", self.tool_ns])
+            self.wine.start(harness.BIN)
         raw_dir = os.path.join(self.dir, "raw")
         os.makedirs(raw_dir, exist_ok=True)
         sim_stderr = open(os.path.join(self.dir, "sim-stderr.txt"), "wb")
@@ -96,10 +101,6 @@ class NetBed:
                     said = f.read().decode("latin-1")[-2000:]
                 raise RuntimeError(f"printer simulator did not start (status {self.sim.poll()}): {said}")
             time.sleep(0.05)
-        if harness.WINE:
-            self.wine = harness.wine_session().copy(os.path.join(self.dir, "wine"),
-                                                    ["ip", "netns", "exec", self.tool_ns])
-            self.wine.start(harness.BIN)
 
     def events(self, kind=None):
         if not os.path.exists(self.log):

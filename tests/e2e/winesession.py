@@ -75,11 +75,14 @@ class Session:
 
     def start_script(self, program):
         """Shell commands that start the server for good and boot its
-        session with a run of program -h, which loads what a compared run
-        will load; everything they say goes to the session's log."""
+        session with runs of program asking for an echo from loopback, made
+        again until one is answered: the boot starts the network driver in
+        the background, and a program that comes too early finds no echo
+        service. Everything they say goes to the session's log."""
         log = shlex.quote(self.log)
-        boot = shlex.join(self.loader + [program, "-h"])
-        return f"wineserver -p </dev/null >>{log} 2>&1; {boot} </dev/null >>{log} 2>&1; true"
+        probe = shlex.join(self.loader + [program, "-m", "g", "-n", "127.0.0.1"])
+        return (f"wineserver -p </dev/null >>{log} 2>&1; "
+                f"for try in $(seq 30); do {probe} </dev/null >>{log} 2>&1 && break; sleep 1; done; true")
 
     def stop_script(self):
         """Shell commands that end the server and every process of its
