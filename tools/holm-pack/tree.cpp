@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "file_kind.h"
+
 namespace pack {
 
 namespace {
@@ -50,15 +52,14 @@ std::string walk_folder(Walk& walk, const fs::path& folder, const std::string& p
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
         const fs::path& path = it->path();
         std::string name = prefix + path.filename().string();
-        fs::file_status status = it->symlink_status(ec);
-        if (ec) break;
-        if (fs::is_symlink(status)) return shown(path) + ": a symbolic link; name the file it points to instead";
-        if (fs::is_directory(status)) {
+        FileKind kind = file_kind(path);
+        if (kind == FileKind::link) return shown(path) + ": a symbolic link; name the file it points to instead";
+        if (kind == FileKind::other) return shown(path) + ": not a regular file (a device, FIFO or socket)";
+        if (kind == FileKind::folder) {
             std::string problem = walk_folder(walk, path, name + "/");
             if (!problem.empty()) return problem;
             continue;
         }
-        if (!fs::is_regular_file(status)) return shown(path) + ": a device, FIFO or socket, not a regular file";
         if (is_output(walk, path)) continue;
         std::string reason = unsafe_name_reason(name);
         if (!reason.empty()) return shown(path) + ": " + reason;
