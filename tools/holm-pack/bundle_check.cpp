@@ -30,10 +30,6 @@ struct Walk {
     bool ends_on_image = false;  // the restart test, on the entry the walk ends on
 };
 
-unsigned read16(const unsigned char* p) { return static_cast<unsigned>(p[0] | p[1] << 8); }
-
-std::uint32_t read32(const unsigned char* p) { return read16(p) | static_cast<std::uint32_t>(read16(p + 2)) << 16; }
-
 std::uint32_t crc_of(const unsigned char* data, std::uint32_t length) {
     uLong crc = ::crc32(0L, Z_NULL, 0);
     while (length > 0) {

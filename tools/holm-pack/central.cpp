@@ -8,10 +8,6 @@ constexpr std::uint64_t end_record_size = 22;
 constexpr std::uint64_t central_entry_size = 46;
 constexpr std::uint64_t longest_comment = 0xFFFF;
 
-unsigned read16(const unsigned char* p) { return static_cast<unsigned>(p[0] | p[1] << 8); }
-
-std::uint32_t read32(const unsigned char* p) { return read16(p) | static_cast<std::uint32_t>(read16(p + 2)) << 16; }
-
 bool has_signature(const unsigned char* p, unsigned third, unsigned fourth) {
     return p[0] == 'P' && p[1] == 'K' && p[2] == third && p[3] == fourth;
 }
@@ -26,6 +22,10 @@ std::uint64_t find_end_record(const unsigned char* base, std::uint64_t size) {
 }
 
 }  // namespace
+
+unsigned read16(const unsigned char* p) { return static_cast<unsigned>(p[0] | p[1] << 8); }
+
+std::uint32_t read32(const unsigned char* p) { return read16(p) | static_cast<std::uint32_t>(read16(p + 2)) << 16; }
 
 CentralDirectory read_central_directory(const unsigned char* base, std::uint64_t size) {
     CentralDirectory cd;

@@ -29,6 +29,10 @@ struct CentralDirectory {
     std::string problem;               // why the directory could not be read whole
 };
 
+// Little-endian fields of the headers.
+unsigned read16(const unsigned char* p);
+std::uint32_t read32(const unsigned char* p);
+
 CentralDirectory read_central_directory(const unsigned char* base, std::uint64_t size);
 
 }  // namespace pack
