@@ -12,7 +12,7 @@ if [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 need=()
-for p in cmake g++ make libgtest-dev python3 libcups2-dev iproute2; do
+for p in cmake g++ make libgtest-dev python3 libcups2-dev zlib1g-dev iproute2; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
