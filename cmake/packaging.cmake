@@ -1,12 +1,14 @@
-# Installation and packages: a .deb of the native programs and their manual
-# pages, and for Windows a .zip of the two programs, ready to run from it.
+# Installation and packages: a .deb of the native programs, holm-fleet and
+# their manual pages, and for Windows a .zip of the two programs, ready to
+# run from it.
 include(GNUInstallDirs)
 
 if(WIN32)
   install(TARGETS holm holm-pack RUNTIME DESTINATION .)
 else()
   install(TARGETS holm holm-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES man/holm.1 man/holm-pack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(PROGRAMS tools/holm-fleet DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES man/holm.1 man/holm-pack.1 man/holm-fleet.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 set(CPACK_PACKAGE_NAME holm)
@@ -16,7 +18,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Delivers a firmware image or print data t
 set(CPACK_PACKAGE_DESCRIPTION "holm carries a stored ZIP archive appended to its own executable. \
 Without options it extracts the archive; with options it sends the data to a printer \
 over the network (port 9100, with a Telnet console login), to the parallel port or as \
-raw jobs to a CUPS queue. holm-pack makes such bundles.")
+raw jobs to a CUPS queue. holm-pack makes such bundles; holm-fleet delivers one to many \
+printers through GNU parallel.")
 # Symbols are of no use to a user, and the packed stub is copied into every
 # bundle, so it should carry nothing it does not need.
 set(CPACK_STRIP_FILES ON)
@@ -28,8 +31,9 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   # The dependencies (libcups2 among them) come from the linked libraries,
-  # with the versions the build needs.
+  # with the versions the build needs; holm-fleet runs on GNU parallel.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "parallel")
 endif()
 
 include(CPack)

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "driver/options.h"
@@ -52,6 +53,10 @@ int scan_command_line(int argc, char* argv[]) {
 }
 
 int parse_command_line(int argc, char* argv[]) {
+    // A command line is shown to every user of the machine, the environment
+    // only to its owner. Read first, so that -w still wins; an empty value
+    // is the empty password, as when it is not set.
+    if (const char* password = std::getenv("HOLM_PASSWORD")) settings.password = password;
     int level = scan_command_line(argc, argv);
     if (level != 0) show_usage(level);
     return opt_index;

@@ -14,8 +14,9 @@ std::string self_payload_name(const char* argv0);
 // Option errors have had their line on standard error by then.
 int scan_command_line(int argc, char* argv[]);
 
-// scan_command_line for the run: help and option errors end the process
-// here. Returns the index of the first argument left over.
+// scan_command_line for the run, after taking the password from
+// HOLM_PASSWORD when that is set (-w overrides it): help and option errors
+// end the process here. Returns the index of the first argument left over.
 int parse_command_line(int argc, char* argv[]);
 
 // Sends CurrentData to the chosen destination; with iterate, every further

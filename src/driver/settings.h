@@ -13,7 +13,7 @@ struct RunSettings {
     const char* payload_path = nullptr;  // own file unless a file is named
     char mode = ' ';                     // -m; blank by default
     const char* login = "root";          // -l
-    const char* password = "";           // -w
+    const char* password = "";           // -w, else HOLM_PASSWORD
 };
 
 extern RunSettings settings;

@@ -141,12 +141,13 @@ class NetBed:
     def _environment(self):
         return self.wine.environment() if self.wine is not None else harness.environment()
 
-    def holm(self, case, args, user=None, timeout=60, program="bundle.exe"):
-        """Runs the tool from the scratch directory inside the tool namespace."""
+    def holm(self, case, args, user=None, timeout=60, program="bundle.exe", extra_env=None):
+        """Runs the tool from the scratch directory inside the tool namespace;
+        extra_env adds variables to its environment."""
         wrap = ["ip", "netns", "exec", self.tool_ns]
         if user is not None:
             wrap += ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"]
         command = wrap + harness.PREFIX + [os.path.join(case.dir, program)] + list(args)
         done = harness.run_process(command, cwd=case.dir, timeout=timeout,
-                                   env=self._environment())
+                                   env=dict(self._environment(), **(extra_env or {})))
         return harness.Result(done.returncode, harness._text(done.stdout), harness._text(done.stderr))

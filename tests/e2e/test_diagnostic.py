@@ -71,6 +71,22 @@ class Diagnostic(ScratchCase):
         self.assertRun(result, 0, LOGIN_PROMPT_ECHO + "lpstat\r\n" + LPSTAT_IDLE + PROMPT)
         self.assertEqual([(e["login"], e["ok"]) for e in bed.events("login")], [("admin", True)])
 
+    def test_password_from_environment(self):
+        bed = self.bed("--user", "admin", "--password", "secret")
+        captured = LOGIN_PROMPT_ECHO + "lpstat\r\n" + LPSTAT_IDLE + PROMPT
+        args = ["-m", "k", "-l", "admin", "-n", PRINTER_IP]
+        self.assertRun(bed.holm(self, args, extra_env={"HOLM_PASSWORD": "secret"}), 0, captured)
+        # -w wins over the environment.
+        self.assertRun(bed.holm(self, ["-w", "secret"] + args, extra_env={"HOLM_PASSWORD": "wrong"}),
+                       0, captured)
+        # Set but empty: the empty password, as when it is not set.
+        result = bed.holm(self, args, extra_env={"HOLM_PASSWORD": ""})
+        self.assertEqual(result.status, 1, result)
+        self.assertRegex(result.stdout, r"\Arecv failed: \d+\nError: Did not get telnet command prompt\n"
+                                        r"\nError: Could not get lpstat\n\Z")
+        self.assertEqual([(e["password"], e["ok"]) for e in bed.events("login")],
+                         [("secret", True), ("secret", True), ("", False)])
+
     def test_refused_console(self):
         bed = self.bed("--telnet-port", "2323")  # nothing listens on port 23
         result = bed.holm(self, ["-d", "-m", "k", "-n", PRINTER_IP])

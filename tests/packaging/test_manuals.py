@@ -5,6 +5,7 @@ Environment (set by CTest):
   HOLM_BIN   the built holm
   HOLM_PACK  the built holm-pack
   HOLM_MAN   the folder of the manual page sources
+holm-fleet is the script in the source tree.
 """
 import os
 import re
@@ -15,6 +16,8 @@ import unittest
 BIN = os.environ.get("HOLM_BIN", "")
 PACK = os.environ.get("HOLM_PACK", "")
 MAN = os.environ.get("HOLM_MAN", "")
+FLEET = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "holm-fleet")
+PAGES = ("holm.1", "holm-pack.1", "holm-fleet.1")
 
 
 def man_warnings(page):
@@ -77,7 +80,7 @@ class Manuals(unittest.TestCase):
         self.assertRegex(text, re.compile(pattern, re.I), f"{key} = {description}")
 
     def test_pages_format_without_warnings(self):
-        for name in ("holm.1", "holm-pack.1"):
+        for name in PAGES:
             with self.subTest(page=name):
                 self.assertEqual(man_warnings(self.page(name)), (0, ""))
 
@@ -110,9 +113,21 @@ class Manuals(unittest.TestCase):
             for name in option_names(f.read(), "OPTIONS"):
                 self.assertIn(f"-{name}", screen)
 
+    def test_holm_fleet_page_describes_every_help_item(self):
+        text = rendered(self.page("holm-fleet.1"))
+        screen = self.program_help(["bash", FLEET, "--help"])
+        items = help_items(screen, re.compile(r"^  (?P<key>--?[\w-]+)(?:, --\w+| [A-Za-z]+)? +(?P<text>\S.*)$"))
+        self.assertEqual([key for key, _ in items], ["-j", "-m", "-d", "-o", "--retry-failed", "-h"])
+        for key, description in items:
+            with self.subTest(key=key):
+                self.assertDescribes(text, key, description)
+        with open(self.page("holm-fleet.1")) as f:
+            for name in option_names(f.read(), "OPTIONS"):
+                self.assertIn(f"-{name}", screen)
+
     def test_pages_carry_the_program_version(self):
         version = re.search(r"Version (\S+)", self.program_help([BIN, "-h"])).group(1)
-        for name in ("holm.1", "holm-pack.1"):
+        for name in PAGES:
             with self.subTest(page=name), open(self.page(name)) as f:
                 header = re.search(r'^\.TH .*"HOLM (\S+)"', f.read(), re.M)
                 self.assertIsNotNone(header)

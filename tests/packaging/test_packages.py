@@ -80,14 +80,15 @@ class DebianPackage(Scratch):
         self.assertEqual(self.field("Version"), program_version())
         depends = [d.split()[0] for d in self.field("Depends").split(",")]
         self.assertIn("libcups2", depends)
+        self.assertIn("parallel", depends)
 
     def test_files_stand_where_the_system_looks_for_them(self):
         listed = run(["dpkg-deb", "-c", self.deb]).stdout.decode()
-        for path in ("usr/bin/holm", "usr/bin/holm-pack", "usr/share/man/man1/holm.1",
-                     "usr/share/man/man1/holm-pack.1"):
+        for path in ("usr/bin/holm", "usr/bin/holm-pack", "usr/bin/holm-fleet", "usr/share/man/man1/holm.1",
+                     "usr/share/man/man1/holm-pack.1", "usr/share/man/man1/holm-fleet.1"):
             with self.subTest(path=path):
                 self.assertRegex(listed, r"\./" + re.escape(path) + r"(\.gz)?\n")
-        for page in ("holm", "holm-pack"):
+        for page in ("holm", "holm-pack", "holm-fleet"):
             with self.subTest(page=page):
                 found = run(["man", "-M", os.path.join(self.root, "usr", "share", "man"), "-w", page])
                 self.assertEqual(found.returncode, 0, found.stderr)
@@ -103,6 +104,21 @@ class DebianPackage(Scratch):
                 built = run([BIN, option])
                 self.assertEqual((installed.returncode, installed.stderr), (1, b""))
                 self.assertEqual(installed.stdout, built.stdout)
+
+    def test_installed_holm_fleet_runs(self):
+        fleet = os.path.join(self.bin, "holm-fleet")
+        self.assertTrue(os.access(fleet, os.X_OK))
+        shown = run([fleet, "--help"])
+        self.assertEqual((shown.returncode, shown.stderr), (0, b""))
+        self.assertTrue(shown.stdout.startswith(b"Usage: holm-fleet "), shown.stdout)
+        # Through parallel, one printer: this machine itself, asked whether it answers.
+        work = tempfile.mkdtemp(dir=self.dir)
+        shutil.copy2(os.path.join(self.bin, "holm"), os.path.join(work, "probe.exe"))
+        done = run([fleet, "-m", "g", "-o", "out", "probe.exe", "-"], cwd=work, stdin=b"127.0.0.1\n")
+        self.assertEqual((done.returncode, done.stderr), (0, b""), done)
+        self.assertEqual(done.stdout.decode(), f"1 printer: 1 ok, 0 failed\nRecords: {work}/out/summary.tsv\n")
+        with open(os.path.join(work, "out", "printers", "127.0.0.1", "stdout")) as f:
+            self.assertEqual(f.read(), "\nDevice is alive\n")
 
     def test_bundle_from_the_installed_packer_extracts(self):
         work = tempfile.mkdtemp(dir=self.dir)

@@ -114,6 +114,7 @@ class Console(socketserver.BaseRequestHandler):
         state = self.server.state
         args = state.args
         conn = self.request
+        state.log(event="console-open")
         if state.down:
             return
         try:

@@ -1,0 +1,224 @@
+"""holm-fleet on a small fleet: its usage errors, which send nothing; the
+printers' own records of -m k; a failed check and its retry."""
+import os
+import shutil
+import stat
+import unittest
+
+import harness
+import fleetbed
+from downloads import FIRMWARE, Scratch
+from fleet import FLEET, bundle_runs, files_under, holding, run_fleet, summary
+from fleetbed import Printer, address
+
+LPSTAT = ("Job  State      Size\r\n---  ---------  ----\r\n{}\r\n")
+IDLE, DOWNLOAD = "-    idle       0", "0    download   0"
+PASSWORDS = ["", "Small-fleet-pw-1", "Small-fleet-pw-2"]
+LINES = f"# three printers\n\n{address(0)}\n  {address(1)} admin {PASSWORDS[1]}\n" \
+        f"{address(2)}\troot\t{PASSWORDS[2]}\n"
+
+# A stand-in for ssh: each host is a folder of its own on this machine.
+FAKE_SSH = """#!/bin/bash
+while [ $# -gt 0 ]; do case $1 in -*) shift ;; *) break ;; esac; done
+mkdir -p "$FAKE_HOMES/$1" && cd "$FAKE_HOMES/$1" || exit 255
+shift
+[ "$1" != -- ] || shift
+HOME=$PWD exec bash -c "$*"
+"""
+# The commands of the README, with that stand-in, and -d -m l for a quick run.
+SPREAD = ("umask 077 && split -n l/2 -d --additional-suffix=.txt printers.txt part- && "
+          "parallel --will-cite --ssh $FAKE_SSH -S ctl1,ctl2 -j 1 --basefile fw-update.exe "
+          "--transferfile {} --return {.}.out --cleanup "
+          "holm-fleet -d -m l -o {.}.out ./fw-update.exe {} ::: part-*.txt")
+RETRY = ("parallel --will-cite --ssh $FAKE_SSH -S ctl1,ctl2 -j 1 --basefile fw-update.exe "
+         "--transferfile {} --transferfile {.}.out --return {.}.out --cleanup "
+         "holm-fleet --retry-failed -d -m l -o {.}.out ./fw-update.exe {} ::: part-*.txt")
+MERGE = "awk 'FNR > 1 || NR == 1' part-*.out/summary.tsv > summary.tsv"
+
+_skip = fleetbed.available() or ("holm-fleet runs Linux bundles" if harness.WINE else None)
+
+
+@unittest.skipIf(_skip, _skip or "")
+class SmallFleet(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = Scratch()
+        cls.addClassCleanup(cls.scratch.close)
+        cls.dir = cls.scratch.dir
+        harness.make_bundle(cls.scratch.path("fw-update.exe"), FIRMWARE[:1])
+        with open(cls.scratch.path("printers.txt"), "w") as f:
+            f.write(LINES)
+        cls.bed = fleetbed.FleetBed(cls.scratch, [
+            Printer(),
+            Printer(["--user", "admin", "--password", PASSWORDS[1], "--download-mode"]),
+            Printer(["--password", PASSWORDS[2], "--booting"]),
+            Printer(["--silent-console"])])
+
+    def fleet(self, args, **kwargs):
+        return run_fleet(self.bed, args, self.dir, **kwargs)
+
+    def events(self):
+        return [p.events() for p in self.bed.printers]
+
+    def assertClean(self, out, run, addresses):
+        """The bundle ran for addresses, and no password stood on a command
+        line, in the records, or was left behind."""
+        self.assertEqual(bundle_runs(run.command_lines, self.scratch.path("fw-update.exe")), set(addresses))
+        self.assertEqual(holding(PASSWORDS[1:], run.command_lines, files_under(out)), [])
+        self.assertEqual(os.listdir(self.scratch.path("tmp")), [])
+
+    def test_spread_over_two_control_machines(self):
+        self.bed.restart(2, ["--password", PASSWORDS[2], "--booting"])
+        work, homes = self.scratch.path("spread"), self.scratch.path("homes")
+        os.mkdir(work)
+        shutil.copy2(self.scratch.path("fw-update.exe"), work)
+        with open(os.path.join(work, "printers.txt"), "w") as f:
+            f.write(LINES)
+        with open(os.path.join(work, "fake-ssh"), "w") as f:
+            f.write(FAKE_SSH)
+        os.chmod(os.path.join(work, "fake-ssh"), 0o755)
+        env = dict(os.environ, FAKE_SSH=os.path.join(work, "fake-ssh"), FAKE_HOMES=homes,
+                   PATH=os.path.dirname(os.path.abspath(FLEET)) + os.pathsep + os.environ["PATH"])
+
+        def shell(script):
+            done = self.bed.run(["bash", "-c", script + " && " + MERGE + " || { s=$?; " + MERGE + "; exit $s; }"],
+                                cwd=work, env=env, timeout=300)
+            with open(os.path.join(work, "summary.tsv")) as f:
+                return done.returncode, [line.split("\t")[:2] for line in f.read().splitlines()]
+
+        # One part holds the booting printer: that part fails.
+        self.assertEqual(shell(SPREAD), (1, [["address", "result"], [address(0), "ok"], [address(1), "ok"],
+                                             [address(2), "failed"]]))
+        self.bed.restart(2, ["--password", PASSWORDS[2]])
+        self.assertEqual(shell(RETRY), (0, [["address", "result"]] + [[address(i), "ok"] for i in range(3)]))
+        # The parts went to both machines and were removed there.
+        self.assertEqual(sorted(os.listdir(homes)), ["ctl1", "ctl2"])
+        left = files_under(homes)
+        self.assertEqual([name for name in left if not name.split("/")[1].startswith("part-0")], [])
+        self.assertEqual([name for name in left if name.endswith(".txt")], [])
+        self.assertEqual(holding(PASSWORDS[1:], [], left), [])
+
+    def test_usage_errors_send_nothing(self):
+        path = self.scratch.path
+        for name, text in (("twice.txt", f"{address(0)}\n{address(1)}\n{address(0)} root\n"),
+                           ("four.txt", f"{address(0)}\n{address(1)} root secret extra\n"),
+                           ("none.txt", "# nothing yet\n\n   \n"), ("slash.txt", "198.18.1.1/24\n")):
+            with open(path(name), "w") as f:
+                f.write(text)
+        os.mkdir(path("folder.exe"))
+        harness.make_bundle(path("no-suffix"), [])
+        harness.make_bundle(path("plain.exe"), [])
+        os.chmod(path("plain.exe"), stat.S_IRUSR | stat.S_IWUSR)
+        # Every command the script could need, but parallel.
+        os.mkdir(path("bin"))
+        for folder in ("/usr/local/bin", "/usr/bin", "/bin"):
+            for command in os.listdir(folder):
+                if command != "parallel" and not os.path.exists(path("bin", command)):
+                    os.symlink(os.path.join(folder, command), path("bin", command))
+        out, ok = path("errors-out"), [path("fw-update.exe"), path("printers.txt")]
+        cases = {
+            "no DIR": ([] + ok, "no -o DIR"),
+            "bad -j": (["-j", "0", "-o", out] + ok, "bad -j: 0 (a whole number from 1)"),
+            "-j not a number": (["-j", "many", "-o", out] + ok, "bad -j: many (a whole number from 1)"),
+            "-j without value": (["-o", out, "-j"], "-j needs a value"),
+            "bad -m": (["-m", "z", "-o", out] + ok, "bad -m: z (one mode letter, a to l)"),
+            "unknown option": (["-x", "-o", out] + ok, "unknown option -x (holm-fleet --help tells the usage)"),
+            "one argument": (["-o", out, ok[0]], "expected two arguments, BUNDLE and PRINTERS, got 1"),
+            "missing BUNDLE": (["-o", out, path("gone.exe"), ok[1]], f"no such BUNDLE: {path('gone.exe')}"),
+            "BUNDLE a folder": (["-o", out, path("folder.exe"), ok[1]],
+                                f"BUNDLE is not a readable file: {path('folder.exe')}"),
+            "BUNDLE not executable": (["-o", out, path("plain.exe"), ok[1]],
+                                      f"BUNDLE is not executable: {path('plain.exe')}"),
+            "BUNDLE without .exe": (["-o", out, path("no-suffix"), ok[1]],
+                                    f"BUNDLE must end in .exe: {path('no-suffix')}"),
+            "missing PRINTERS": (["-o", out, ok[0], path("gone.txt")], f"no such PRINTERS: {path('gone.txt')}"),
+            "PRINTERS a folder": (["-o", out, ok[0], path("bin")],
+                                  f"PRINTERS is not a readable file: {path('bin')}"),
+            "no printer": (["-o", out, ok[0], path("none.txt")], f"no printer in {path('none.txt')}"),
+            "no printer on stdin": (["-o", out, ok[0], "-"], "no printer in standard input"),
+            "same address twice": (["-o", out, ok[0], path("twice.txt")],
+                                   f"{path('twice.txt')}, line 3: {address(0)} is listed twice (first on line 1)"),
+            "four fields": (["-o", out, ok[0], path("four.txt")], f"{path('four.txt')}, line 2: more than three fields"),
+            "not an address": (["-o", out, ok[0], path("slash.txt")],
+                               f"{path('slash.txt')}, line 1: not an address: 198.18.1.1/24"),
+            "DIR under a file": (["-o", path("printers.txt", "out")] + ok,
+                                 f"cannot make DIR: {path('printers.txt', 'out')}"),
+            "nothing to retry": (["--retry-failed", "-o", out] + ok, f"no earlier run to retry in {out}"),
+        }
+        before = self.events()
+        for name, (args, message) in cases.items():
+            with self.subTest(name):
+                run = self.fleet(args)
+                self.assertEqual((run.status, run.stdout, run.stderr), (2, "", f"holm-fleet: {message}\n"))
+        with self.subTest("parallel not installed"):
+            run = self.fleet(["-o", out] + ok, env_path=path("bin"))
+            self.assertEqual((run.status, run.stdout, run.stderr),
+                             (2, "", "holm-fleet: GNU parallel is not installed (Debian package parallel)\n"))
+        self.assertEqual(self.events(), before)
+        self.assertFalse(os.path.exists(out))
+
+    def test_interrupted_run_is_finished_by_a_retry(self):
+        out = self.scratch.path("interrupted-out")
+        # One at a time, the silent console first: it holds the run for 5 s,
+        # and the interrupt comes while it waits there.
+        lines = f"{address(3)}\n{address(0)}\n{address(1)} admin {PASSWORDS[1]}\n"
+        args = ["-j", "1", "-m", "k", "-o", out, "fw-update.exe", "-"]
+        silent = self.bed.printers[3]
+        opened = len(silent.events("console-open"))
+        run = self.fleet(args, stdin=lines.encode(),
+                         interrupt_when=lambda: len(silent.events("console-open")) > opened)
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertEqual([(r[1], r[3]) for r in summary(out)[1:]], [("failed", "no result")] * 3)
+        self.assertEqual(os.listdir(self.scratch.path("tmp")), [])
+        run = self.fleet(["--retry-failed"] + args, stdin=lines.encode(), watch=True)
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertEqual(run.stdout, f"3 printers: 2 ok, 1 failed\n  {address(3)}  Could not get lpstat\n"
+                                     f"Records: {out}/summary.tsv\n")
+        self.assertClean(out, run, [address(i) for i in (3, 0, 1)])
+
+    def test_lpstat_of_each_printer_in_its_own_folder(self):
+        out = self.scratch.path("lpstat-out")
+        run = self.fleet(["-m", "k", "-o", out, "fw-update.exe", "-"], stdin=LINES.encode(), watch=True)
+        self.assertEqual((run.status, run.stderr), (0, ""), run)
+        self.assertEqual(run.stdout, f"3 printers: 3 ok, 0 failed\nRecords: {out}/summary.tsv\n")
+        rows = summary(out)
+        self.assertEqual(rows[0], ["address", "result", "seconds", "message"])
+        self.assertEqual([(r[0], r[1], r[3]) for r in rows[1:]], [(address(i), "ok", "") for i in range(3)])
+        for i, state in enumerate((IDLE, DOWNLOAD, IDLE)):
+            with self.subTest(printer=i):
+                records = files_under(os.path.join(out, "printers", address(i)))
+                self.assertEqual(records["stdout"].decode(), " lpstat\r\n" + LPSTAT.format(state) + "holm-printer> ")
+                self.assertEqual((records["stderr"], records["status"]), (b"", b"0\n"))
+                self.assertEqual([(e["login"], e["ok"]) for e in self.bed.printers[i].events("login")][-1:],
+                                 [("admin" if i == 1 else "root", True)])
+        self.assertClean(out, run, [address(i) for i in range(3)])
+
+    def test_booting_printer_fails_and_is_retried_alone(self):
+        self.bed.restart(2, ["--password", PASSWORDS[2], "--booting"])
+        out = self.scratch.path("check-out")
+        args = ["-d", "-m", "l", "-o", out, "fw-update.exe", "printers.txt"]
+        run = self.fleet(args)
+        # "Printer is booting" is no error line: the status tells.
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertEqual(run.stdout, f"3 printers: 2 ok, 1 failed\n  {address(2)}  exit status 1\n"
+                                     f"Records: {out}/summary.tsv\n")
+        self.assertEqual([r[1] for r in summary(out)[1:]], ["ok", "ok", "failed"])
+        with open(os.path.join(out, "printers", address(2), "stdout")) as f:
+            self.assertEqual(f.read(), "pttttttt\nPrinter is booting\nf\n")
+        kept = {i: files_under(os.path.join(out, "printers", address(i))) for i in (0, 1)}
+        before = self.events()
+        self.bed.restart(2, ["--password", PASSWORDS[2]])
+        run = self.fleet(["--retry-failed"] + args, watch=True)
+        self.assertEqual((run.status, run.stderr), (0, ""), run)
+        self.assertEqual(run.stdout, f"3 printers: 3 ok, 0 failed\nRecords: {out}/summary.tsv\n")
+        rows = summary(out)
+        self.assertEqual([r[1] for r in rows[1:]], ["ok"] * 3)
+        self.assertEqual(self.events()[:2], before[:2])
+        self.assertEqual({i: files_under(os.path.join(out, "printers", address(i))) for i in (0, 1)}, kept)
+        with open(os.path.join(out, "printers", address(2), "stdout")) as f:
+            self.assertEqual(f.read(), "pttttttt\nPrinter is running\ns\n")
+        self.assertClean(out, run, [address(2)])
+
+
+if __name__ == "__main__":
+    unittest.main()
