@@ -19,6 +19,10 @@ import zipfile
 
 import winesession
 
+# Every run's telnet password is the test's choice: one in the caller's own
+# environment would change them all.
+os.environ.pop("HOLM_PASSWORD", None)
+
 BIN = os.environ.get("HOLM_BIN", "")
 PREFIX = os.environ.get("HOLM_EXEC_PREFIX", "").split()
 LAUNCHER = os.path.abspath(os.environ["HOLM_LAUNCHER"]) if os.environ.get("HOLM_LAUNCHER") else ""
