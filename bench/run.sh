@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make python3 libcups2-dev unzip socat netcat-openbsd iproute2 util-linux coreutils)
+packages=(cmake g++ make python3 libcups2-dev zlib1g-dev unzip socat netcat-openbsd iproute2 util-linux coreutils)
 source tools/packages.sh
 install_missing "${packages[@]}"
 

@@ -17,7 +17,7 @@ if [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 source tools/packages.sh
-install_missing cmake g++ make libgtest-dev python3 libcups2-dev iproute2
+install_missing cmake g++ make libgtest-dev python3 libcups2-dev zlib1g-dev iproute2
 build=${HOLM_DEMO_BUILD:-}
 if [ -z "$build" ]; then
   cmake --preset linux >/dev/null

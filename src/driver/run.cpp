@@ -11,7 +11,7 @@
 #include "net/sequencer.h"
 #include "payload/extract.h"
 #include "payload/image.h"
-#include "payload/scanner.h"
+#include "payload/fatal.h"
 
 namespace driver {
 

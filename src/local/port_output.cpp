@@ -7,7 +7,7 @@
 #include "driver/settings.h"
 #include "local/commands.h"
 #include "payload/image.h"
-#include "payload/scanner.h"
+#include "payload/fatal.h"
 #include "platform/platform.h"
 
 namespace local {

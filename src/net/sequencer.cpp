@@ -9,7 +9,7 @@
 #include "net/echo.h"
 #include "net/sockets.h"
 #include "payload/image.h"
-#include "payload/scanner.h"
+#include "payload/fatal.h"
 
 namespace net {
 

@@ -29,9 +29,6 @@ int map_payload(const char* path);
 // Releases the view; safe when nothing is mapped.
 void unmap_payload();
 
-// map_payload, and on failure the run-level message and finish(1).
-void open_payload(const char* path);
-
 // True when CurrentData begins with the ten-byte image magic.
 bool is_firmware_image();
 

@@ -1,12 +1,8 @@
 #include "payload/scanner.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/finish.h"
-#include "driver/settings.h"
 #include "payload/image.h"
 
 namespace payload {
@@ -35,17 +31,15 @@ std::uint32_t read32(const unsigned char* p) {
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-void take_name(const unsigned char* bytes, unsigned length) {
+bool take_name(const unsigned char* bytes, unsigned length) {
     // Only the newest name is ever used; dropping the old one keeps a walk
     // over many entries from piling up copies.
     std::free(current.name);
     current.name = static_cast<char*>(std::malloc(length + 1u));
-    if (current.name == nullptr) {
-        std::printf("\nError: Out of memory\n");
-        driver::finish(1);
-    }
+    if (current.name == nullptr) return false;
     std::memcpy(current.name, bytes, length);
     current.name[length] = '\0';
+    return true;
 }
 
 }  // namespace
@@ -64,36 +58,33 @@ std::uint64_t find_local_header(std::uint64_t pos) {
     return size;
 }
 
-int scan_next_entry() {
-    for (;;) {
-        std::uint64_t pos = find_local_header(cursor.offset);
-        if (pos >= image.size) return scan_end;
-        cursor.offset = static_cast<std::uint32_t>(pos);
-        const unsigned char* header = image.base + pos;
-        if (pos + 30 > image.size) return scan_damaged;
-        std::uint32_t length = read32(header + 18);
-        unsigned name_length = read16(header + 26);
-        unsigned extra_length = read16(header + 28);
-        std::uint64_t data = pos + 30 + name_length + extra_length;
-        if (data + length > image.size) return scan_damaged;
-        take_name(header + 30, name_length);
-        current.start = image.base + data;
-        current.length = length;
-        if (name_length > 0 && current.name[name_length - 1] == '/') continue;
-        // Never below pos + 29, and below the image size, so it cannot wrap.
-        cursor.offset = static_cast<std::uint32_t>(data + length - 1);
-        return scan_entry;
-    }
+int scan_next_header() {
+    std::uint64_t pos = find_local_header(cursor.offset);
+    if (pos >= image.size) return scan_end;
+    cursor.offset = static_cast<std::uint32_t>(pos);
+    const unsigned char* header = image.base + pos;
+    if (pos + 30 > image.size) return scan_damaged;
+    std::uint32_t length = read32(header + 18);
+    unsigned name_length = read16(header + 26);
+    unsigned extra_length = read16(header + 28);
+    std::uint64_t data = pos + 30 + name_length + extra_length;
+    if (data + length > image.size) return scan_damaged;
+    if (!take_name(header + 30, name_length)) return scan_no_memory;
+    cursor.header = cursor.offset;
+    current.start = image.base + data;
+    current.length = length;
+    if (name_length > 0 && current.name[name_length - 1] == '/') return scan_directory;
+    // Never below pos + 29, and below the image size, so it cannot wrap.
+    cursor.offset = static_cast<std::uint32_t>(data + length - 1);
+    return scan_entry;
 }
 
-int next_entry() {
-    int result = scan_next_entry();
-    if (result == scan_damaged) {
-        std::printf("\nError: Archive entry at offset %" PRIu32 " runs past the end of %s\n", cursor.offset,
-                    driver::settings.payload_path);
-        driver::finish(1);
-    }
-    return result == scan_entry ? 0 : 1;
+int scan_next_entry() {
+    int result;
+    do
+        result = scan_next_header();
+    while (result == scan_directory);
+    return result;
 }
 
 }  // namespace payload

@@ -113,12 +113,17 @@ def describe(jobs):
     return [(len(job), hashlib.sha1(job).hexdigest()[:12]) for job in jobs]
 
 
-def run_download(entries, args, sim_args=(), named=None, **bed_kw):
-    """One download in a bed of its own: the bundle (or a named file) sent
-    with args; what the printer saw comes back with the result."""
+def run_download(entries, args, sim_args=(), named=None, bundle=None, **bed_kw):
+    """One download in a bed of its own: the bundle of entries (or a copy of
+    a ready bundle, or a named file) sent with args; what the printer saw
+    comes back with the result."""
     scratch = Scratch()
     try:
-        harness.make_bundle(scratch.path("bundle.exe"), entries)
+        if bundle is not None:
+            shutil.copyfile(bundle, scratch.path("bundle.exe"))
+            os.chmod(scratch.path("bundle.exe"), 0o755)
+        else:
+            harness.make_bundle(scratch.path("bundle.exe"), entries)
         if named is not None:
             with open(scratch.path(named[0]), "wb") as f:
                 f.write(named[1])

@@ -17,39 +17,44 @@ import threading
 import unittest
 import zipfile
 
+import winesession
+
+# Every run's telnet password is the test's choice: one in the caller's own
+# environment would change them all.
+os.environ.pop("HOLM_PASSWORD", None)
+
 BIN = os.environ.get("HOLM_BIN", "")
 PREFIX = os.environ.get("HOLM_EXEC_PREFIX", "").split()
 LAUNCHER = os.path.abspath(os.environ["HOLM_LAUNCHER"]) if os.environ.get("HOLM_LAUNCHER") else ""
 WINE = bool(PREFIX)
 TIMEOUT = 120
 
-_wine_prefix = None
+_wine_session = None
 _wine_lock = threading.Lock()
 
 
-def _remove_wine_prefix(prefix):
-    env = dict(os.environ, WINEPREFIX=prefix)
-    subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
-    shutil.rmtree(prefix, ignore_errors=True)
+def _end_wine_session(session, top):
+    session.stop()
+    shutil.rmtree(top, ignore_errors=True)
+
+
+def wine_session():
+    """The suite's Wine prefix, made on first use, with its server running
+    until the suite ends."""
+    global _wine_session
+    with _wine_lock:
+        if _wine_session is None:
+            top = tempfile.mkdtemp(prefix="holm-wine-")
+            session = winesession.Session(PREFIX, os.path.join(top, "prefix"))
+            atexit.register(_end_wine_session, session, top)
+            session.create()
+            session.start(BIN)
+            _wine_session = session
+    return _wine_session
 
 
 def _environment():
-    env = dict(os.environ)
-    if WINE:
-        global _wine_prefix
-        with _wine_lock:
-            if _wine_prefix is None:
-                prefix = tempfile.mkdtemp(prefix="holm-wine-")
-                atexit.register(_remove_wine_prefix, prefix)
-                env["WINEPREFIX"] = prefix
-                env["WINEDEBUG"] = "-all"
-                # Wine reports on stderr while it creates a prefix: do that once,
-                # before any run whose output is compared.
-                subprocess.run(PREFIX + [BIN, "-h"], env=env, capture_output=True, timeout=TIMEOUT)
-                _wine_prefix = prefix
-        env["WINEPREFIX"] = _wine_prefix
-        env["WINEDEBUG"] = "-all"
-    return env
+    return wine_session().environment() if WINE else dict(os.environ)
 
 
 def windows_path(path):
@@ -98,13 +103,23 @@ def _text(data):
     return text.replace("\r\n", "\n") if WINE else text
 
 
-# Wine's loader ends a process with STATUS_DLL_INIT_FAILED (0xC0000142, seen
-# as status 66) when its DLLs cannot start, as happens now and then when many
-# fresh Wine servers and their services start at once on a loaded machine.
-# The program's own code never ran then (no output, nothing sent), so the run
-# is made again rather than reported as the program's failure.
+# Two ways in which Wine fails to start a program before any of its own code
+# has run (no output, nothing sent), as happens now and then on a loaded
+# machine: the loader ends it with STATUS_DLL_INIT_FAILED (0xC0000142, seen
+# as status 66) when its DLLs cannot start, and under the launcher
+# CreateProcessA fails, which the launcher reports with its own status 126.
+# Such a run is made again rather than reported as the program's failure.
 WINE_START_FAILED = 0xC0000142 & 0xFF
+LAUNCH_FAILED = 126
 WINE_START_ATTEMPTS = 3
+
+
+def _start_failed(done):
+    if not WINE or done.stdout:
+        return False
+    if done.returncode == WINE_START_FAILED:
+        return not done.stderr
+    return done.returncode == LAUNCH_FAILED and done.stderr.startswith(b"launch: CreateProcessA failed")
 
 
 def run_process(command, **kwargs):
@@ -112,8 +127,7 @@ def run_process(command, **kwargs):
     start the program."""
     for _ in range(WINE_START_ATTEMPTS):
         done = subprocess.run(command, capture_output=True, **kwargs)
-        if not (WINE and done.returncode == WINE_START_FAILED
-                and not done.stdout and not done.stderr):
+        if not _start_failed(done):
             break
         print(f"Wine could not start {command}; running it again", file=sys.stderr)
     return done

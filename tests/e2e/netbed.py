@@ -4,10 +4,11 @@ The tool runs in namespace holmT<pid> (198.18.0.1), the printer simulator
 in holmP<pid> (198.18.0.5), joined by a veth pair. Nothing leaves these
 namespaces; cleanup removes them even when a test fails.
 
-Under Wine every bed has a Wine prefix of its own: Wine's sockets and echo
-requests are made by its server processes, which live in the namespace of
-the first Wine program of their prefix. A shared prefix could hand a run in
-this bed a server left running in another namespace, or in the machine's own.
+Under Wine every bed has a Wine prefix of its own, with its server started
+inside the tool namespace: Wine's sockets and echo requests are made by its
+server processes, which live in the namespace where the server started. A
+shared prefix could hand a run in this bed a server left running in another
+namespace, or in the machine's own.
 """
 import json
 import os
@@ -41,19 +42,6 @@ def available():
     return None
 
 
-def _private_wine_prefix(directory):
-    """A copy of the initialised prefix: files hard-linked, the registry
-    (which Wine rewrites) copied."""
-    base = harness.environment()["WINEPREFIX"]
-    prefix = os.path.join(directory, "wine")
-    subprocess.run(["cp", "-al", base, prefix], check=True, timeout=60)
-    for name in os.listdir(base):
-        if name.endswith(".reg"):
-            os.unlink(os.path.join(prefix, name))
-            shutil.copy2(os.path.join(base, name), os.path.join(prefix, name))
-    return prefix
-
-
 class NetBed:
     def __init__(self, case, sim_args=(), ping_sockets=False, down_unreachable=False,
                  tool_sysctls=()):
@@ -65,11 +53,9 @@ class NetBed:
         self.dir = case.dir
         self.log = os.path.join(self.dir, "sim-log.jsonl")
         self.sim = None
-        self.wine_prefix = None
+        self.wine = None
         self.etc = f"/etc/netns/{self.tool_ns}"
         case.addCleanup(self.close)
-        if harness.WINE:
-            self.wine_prefix = _private_wine_prefix(self.dir)
         _ip("netns", "add", self.tool_ns)
         _ip("netns", "add", self.printer_ns)
         _ip("-n", self.tool_ns, "link", "add", "veth0", "type", "veth", "peer", "name", "veth1",
@@ -91,6 +77,11 @@ class NetBed:
                     "255.255.255.255 broadcast.test\n")
         with open(os.path.join(self.etc, "resolv.conf"), "w") as f:
             f.write("nameserver 127.0.0.1\n")
+        # Before the printer starts, so its timed faults begin with the run.
+        if harness.WINE:
+            self.wine = harness.wine_session().copy(os.path.join(self.dir, "wine"),
+                                                    ["ip", "netns", "exec", self.tool_ns])
+            self.wine.start(harness.BIN)
         raw_dir = os.path.join(self.dir, "raw")
         os.makedirs(raw_dir, exist_ok=True)
         sim_stderr = open(os.path.join(self.dir, "sim-stderr.txt"), "wb")
@@ -141,18 +132,14 @@ class NetBed:
         if self.sim is not None and self.sim.poll() is None:
             self.sim.kill()
             self.sim.wait(timeout=10)
-        if self.wine_prefix is not None:
-            subprocess.run(["wineserver", "-k"], env=self._environment(), capture_output=True,
-                           timeout=60)
+        if self.wine is not None:
+            self.wine.stop()
         for ns in (self.tool_ns, self.printer_ns):
             subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=20)
         shutil.rmtree(self.etc, ignore_errors=True)
 
     def _environment(self):
-        env = harness.environment()
-        if self.wine_prefix is not None:
-            env["WINEPREFIX"] = self.wine_prefix
-        return env
+        return self.wine.environment() if self.wine is not None else harness.environment()
 
     def holm(self, case, args, user=None, timeout=60, program="bundle.exe", extra_env=None):
         """Runs the tool from the scratch directory inside the tool namespace;

@@ -35,18 +35,7 @@ def extracting(name):
 class BundleCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.env = dict(os.environ)
-        cls.wine_prefix = None
-        if EXEC_PREFIX:
-            # Made once per class: Wine's first start in a prefix is slow.
-            cls.wine_prefix = tempfile.mkdtemp(prefix="holm_wine_")
-            cls.env["WINEPREFIX"] = cls.wine_prefix
-            cls.env["WINEDEBUG"] = "-all"
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.wine_prefix:
-            shutil.rmtree(cls.wine_prefix, ignore_errors=True)
+        cls.env = harness.environment()
 
     def setUp(self):
         # top holds the bundle's folder and the scratch folder side by side,

@@ -1,9 +1,9 @@
 """Extraction where the file system refuses: a disk that fills up and a
 current directory that cannot be written. Each run happens in a private
 mount namespace, so the mounts it needs are seen by that run only. Under
-Wine the server is what opens the files, so the run waits for any server
-outside to end and then starts one of its own inside the namespace, which
-it lets end before leaving."""
+Wine the server is what opens the files, so each run has a prefix of its
+own whose server starts inside the namespace and ends before the run
+leaves it."""
 import os
 import subprocess
 import unittest
@@ -16,9 +16,9 @@ from harness import ScratchCase
 _SCRIPT = """
 setup=$1; work=$2; shift 2
 mount --make-rprivate / && sh -c "$setup" || exit 97
-[ -n "$HOLM_WINE_SERVER" ] && wineserver -w
+[ -n "$HOLM_WINE_START" ] && eval "$HOLM_WINE_START"
 cd "$work" && "$@"; status=$?
-[ -n "$HOLM_WINE_SERVER" ] && wineserver -w
+[ -n "$HOLM_WINE_STOP" ] && eval "$HOLM_WINE_STOP"
 find . -type f -printf '%p %s\\n' | sort > ../listing
 exit $status
 """
@@ -32,7 +32,10 @@ class MountedRun(ScratchCase):
     def run_mounted(self, setup, program=("../bundle.exe",)):
         env = harness.environment()
         if harness.WINE:
-            env["HOLM_WINE_SERVER"] = "1"
+            wine = harness.wine_session().copy(self.path("wine"))
+            self.addCleanup(wine.stop)
+            env = wine.environment()
+            env.update(HOLM_WINE_START=wine.start_script(harness.BIN), HOLM_WINE_STOP=wine.stop_script())
             program = harness.PREFIX + [harness.windows_path(self.path("bundle.exe"))]
         done = subprocess.run(["unshare", "-m", "sh", "-c", _SCRIPT, "sh", setup, "work"] + list(program),
                               cwd=self.dir, env=env, capture_output=True, timeout=harness.TIMEOUT)

@@ -136,12 +136,12 @@ class WinePortOutput(PortCases, ScratchCase):
         cls.port_dir = tempfile.mkdtemp(prefix="holm-lpt-")
         cls.port_file = os.path.join(cls.port_dir, "lpt1")
         open(cls.port_file, "wb").close()
-        env = harness.environment()
         subprocess.run(harness.PREFIX + ["reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "LPT1",
                                          "/t", "REG_SZ", "/d", cls.port_file, "/f"],
-                       env=env, capture_output=True, timeout=harness.TIMEOUT, check=True)
+                       env=harness.environment(), capture_output=True, timeout=harness.TIMEOUT,
+                       check=True)
         # The port table is read when the server starts.
-        subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+        harness.wine_session().restart(harness.BIN)
 
     @classmethod
     def tearDownClass(cls):

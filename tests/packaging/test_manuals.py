@@ -105,7 +105,7 @@ class Manuals(unittest.TestCase):
         text = rendered(self.page("holm-pack.1"))
         screen = self.program_help([PACK, "--help"])
         items = help_items(screen, re.compile(r"^  (?P<key>-\w)(?:, --\w+| [A-Z]+)? +(?P<text>\S.*)$"))
-        self.assertEqual(len(items), 3)
+        self.assertEqual(len(items), 5)
         for key, description in items:
             with self.subTest(key=key):
                 self.assertDescribes(text, key, description)

@@ -90,6 +90,29 @@ TEST_F(Scanner, DirectoryEntriesArePassedOver) {
     EXPECT_EQ(walk(), (std::vector<Entry>{{"dir/a.bin", "A"}, {"b.bin", "B"}}));
 }
 
+TEST_F(Scanner, HeaderWalkHandsOutDirectoryEntriesWithTheirHeaders) {
+    // Data inside a directory entry is searched, as the file walk does.
+    Bytes dir = header("dir/", std::string(reinterpret_cast<const char*>(header("in.bin", "i").data()), 37));
+    Bytes first = text("stub") + header("a.bin", "A");
+    load(first + dir + header("b.bin", "B"));
+    struct Seen { int result; std::string name; std::uint32_t header; };
+    std::vector<Seen> seen;
+    int result;
+    while ((result = payload::scan_next_header()) == payload::scan_entry || result == payload::scan_directory)
+        seen.push_back({result, payload::current.name, payload::cursor.header});
+    EXPECT_EQ(result, payload::scan_end);
+    const std::uint32_t at_dir = static_cast<std::uint32_t>(first.size());
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ((std::vector<std::string>{seen[0].name, seen[1].name, seen[2].name, seen[3].name}),
+              (std::vector<std::string>{"a.bin", "dir/", "in.bin", "b.bin"}));
+    EXPECT_EQ(seen[0].result, payload::scan_entry);
+    EXPECT_EQ(seen[1].result, payload::scan_directory);
+    EXPECT_EQ(seen[0].header, 4u);
+    EXPECT_EQ(seen[1].header, at_dir);
+    EXPECT_EQ(seen[2].header, at_dir + 34);
+    EXPECT_EQ(seen[3].header, at_dir + dir.size());
+}
+
 TEST_F(Scanner, OnlyDirectoryEntriesYieldNothing) {
     load(text("x") + header("dir/", "") + header("dir/sub/", ""));
     EXPECT_TRUE(walk().empty());

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include "bundle_check.h"
+#include "tree.h"
 #include "zip_writer.h"
 
 namespace fs = std::filesystem;
@@ -17,21 +19,31 @@ namespace fs = std::filesystem;
 namespace {
 
 const char usage[] =
-    "Usage: holm-pack -o OUTPUT [-s STUB] [--] FILE...\n"
+    "Usage: holm-pack -o OUTPUT [-s STUB] [-C DIR] [--] FILE...\n"
+    "       holm-pack -t BUNDLE\n"
     "Writes OUTPUT: the holm program STUB followed by a stored ZIP archive of\n"
     "the FILEs, which the program extracts or sends as its payload.\n"
     "\n"
     "  -o OUTPUT  the bundle to write; give it the .exe suffix, since holm\n"
     "             reads its payload from its own name with .exe added\n"
     "  -s STUB    the program to bundle (default: holm beside holm-pack)\n"
+    "  -C DIR     find the FILEs in DIR and store their names relative to it\n"
+    "  -t BUNDLE  check a bundle: list its entries as the program walks them,\n"
+    "             say what a network delivery does with it, report problems\n"
     "  -h, --help show this help\n"
     "\n"
     "Each FILE is stored under the relative name given, with '/' separators.\n"
-    "OUTPUT is written whole or not at all.\n";
+    "A FILE that is a folder stands for every file below it, in the order of\n"
+    "their names; links, devices and sockets in it are refused.\n"
+    "OUTPUT is written whole or not at all. -t ends with status 0 when the\n"
+    "bundle is sound, 1 with one line per problem otherwise.\n";
 
 struct Request {
     std::string output;
     std::string stub;
+    std::string base;    // -C
+    std::string tested;  // -t
+    std::vector<std::string> files;
     std::vector<pack::Member> members;
 };
 
@@ -72,10 +84,17 @@ std::string default_stub(const char* argv0) {
     return (own_directory(self) / (windows ? "holm.exe" : "holm")).string();
 }
 
-// An entry name from a path as given: "./" prefixes dropped.
-std::string entry_name(std::string path) {
-    while (path.rfind("./", 0) == 0) path.erase(0, 2);
-    return path;
+std::string* option_value(Request& r, const std::string& option) {
+    if (option == "-o") return &r.output;
+    if (option == "-s") return &r.stub;
+    if (option == "-C") return &r.base;
+    if (option == "-t") return &r.tested;
+    return nullptr;
+}
+
+int usage_error() {
+    std::fputs(usage, stderr);
+    return 1;
 }
 
 // Parses the command line; returns -1 to go on, otherwise the exit status.
@@ -85,21 +104,20 @@ int parse(int argc, char* argv[], Request& r) {
         std::string a = argv[i];
         if (a == "--") { ++i; break; }
         if (a == "-h" || a == "--help") { std::fputs(usage, stdout); return 0; }
-        if ((a == "-o" || a == "-s") && i + 1 < argc) {
-            (a == "-o" ? r.output : r.stub) = argv[++i];
+        std::string* value = option_value(r, a);
+        if (value != nullptr && i + 1 < argc) {
+            *value = argv[++i];
             continue;
         }
         std::fprintf(stderr, "holm-pack: %s: %s\n", a.c_str(),
-                     a == "-o" || a == "-s" ? "option requires an argument" : "unknown option");
-        std::fputs(usage, stderr);
-        return 1;
+                     value != nullptr ? "option requires an argument" : "unknown option");
+        return usage_error();
     }
-    if (r.output.empty() || i >= argc) {
-        std::fputs(usage, stderr);
-        return 1;
-    }
+    for (; i < argc; ++i) r.files.push_back(argv[i]);
+    if (!r.tested.empty())
+        return r.output.empty() && r.stub.empty() && r.base.empty() && r.files.empty() ? -1 : usage_error();
+    if (r.output.empty() || r.files.empty()) return usage_error();
     if (r.stub.empty()) r.stub = default_stub(argv[0]);
-    for (; i < argc; ++i) r.members.push_back({argv[i], entry_name(argv[i])});
     return -1;
 }
 
@@ -108,17 +126,11 @@ bool same_file(const std::string& a, const std::string& b) {
     return fs::equivalent(a, b, ignored);
 }
 
-std::string check(const Request& r) {
+std::string check(Request& r) {
     std::error_code ec;
     if (!fs::is_regular_file(r.stub, ec)) return r.stub + ": no such program to bundle";
     if (same_file(r.output, r.stub)) return r.output + ": is the stub itself";
-    for (const auto& m : r.members) {
-        std::string reason = pack::unsafe_name_reason(m.name);
-        if (!reason.empty()) return m.path + ": " + reason;
-        if (!fs::is_regular_file(m.path, ec)) return m.path + ": not a regular file";
-        if (same_file(r.output, m.path)) return m.path + ": is the output itself";
-    }
-    return "";
+    return pack::collect_members(r.base, r.files, r.output, r.members);
 }
 
 int write(const Request& r) {
@@ -144,6 +156,7 @@ int main(int argc, char* argv[]) {
     Request r;
     int status = parse(argc, argv, r);
     if (status >= 0) return status;
+    if (!r.tested.empty()) return pack::check_bundle(r.tested);
     std::string problem = check(r);
     return problem.empty() ? write(r) : fail(problem);
 }

@@ -1,5 +1,7 @@
 #include "zip_writer.h"
 
+#include <zlib.h>
+
 #include <array>
 #include <cstring>
 
@@ -108,7 +110,7 @@ std::string add_member(Output& out, const Member& m, std::vector<Written>& done)
     Written w{m.name, 0, 0, static_cast<std::uint32_t>(out.position())};
     std::uint64_t size = 0;
     if (!each_chunk(m.path, [&](const unsigned char* p, std::size_t n) {
-            w.crc = crc32(w.crc, p, n);
+            w.crc = static_cast<std::uint32_t>(::crc32(w.crc, p, static_cast<uInt>(n)));
             size += n;
             return size < zip32_limit;
         }))
@@ -132,6 +134,7 @@ std::string add_member(Output& out, const Member& m, std::vector<Written>& done)
 std::string unsafe_name_reason(const std::string& name) {
     if (name.empty()) return "empty entry name";
     if (name.size() > 0xFFFF) return "entry name too long";
+    if (name.find('\0') != std::string::npos) return "entry name with a NUL byte";
     if (name[0] == '/') return "absolute entry name";
     if (name.find('\\') != std::string::npos) return "entry name with a backslash";
     if (name.size() >= 2 && name[1] == ':') return "entry name with a drive prefix";
@@ -143,21 +146,6 @@ std::string unsafe_name_reason(const std::string& name) {
         start = end + 1;
     }
     return "";
-}
-
-std::uint32_t crc32(std::uint32_t crc, const unsigned char* data, std::size_t length) {
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    crc = ~crc;
-    for (std::size_t i = 0; i < length; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
 }
 
 std::string write_bundle(std::FILE* file, const std::string& stub, const std::vector<Member>& members) {

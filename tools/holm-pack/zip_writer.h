@@ -17,9 +17,6 @@ struct Member {
 // The reason a name cannot be an entry name, or empty when it can.
 std::string unsafe_name_reason(const std::string& name);
 
-// CRC-32 (the ZIP polynomial) over more data, starting from crc.
-std::uint32_t crc32(std::uint32_t crc, const unsigned char* data, std::size_t length);
-
 // Copies stub and then the archive of members to out. Returns an empty
 // string on success, otherwise what went wrong.
 std::string write_bundle(std::FILE* out, const std::string& stub, const std::vector<Member>& members);

@@ -1,0 +1,224 @@
+#include "bundle_check.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <vector>
+
+#include "central.h"
+#include "payload/image.h"
+#include "payload/scanner.h"
+#include "zip_writer.h"
+
+namespace pack {
+
+namespace {
+
+struct Walked {
+    EntryFields fields;  // from the local header
+    bool directory;
+    bool image;   // what the program's image test says of it
+    bool crc_ok;  // the stored bytes against the header's CRC
+};
+
+struct Walk {
+    std::vector<Walked> entries;
+    int end = payload::scan_end;
+    std::uint32_t stop = 0;      // the header the walk stopped on, when cut
+    bool ends_on_image = false;  // the restart test, on the entry the walk ends on
+};
+
+std::uint32_t crc_of(const unsigned char* data, std::uint32_t length) {
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    while (length > 0) {
+        uInt part = std::min<std::uint32_t>(length, 1u << 30);
+        crc = ::crc32(crc, data, part);
+        data += part;
+        length -= part;
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
+// The entry the scanner has just handed out, with the header fields it does
+// not read itself.
+Walked take_entry(bool directory) {
+    const unsigned char* header = payload::image.base + payload::cursor.header;
+    Walked w;
+    w.fields.name.assign(reinterpret_cast<const char*>(header + 30), read16(header + 26));
+    w.fields.method = read16(header + 8);
+    w.fields.crc = read32(header + 14);
+    w.fields.stored_size = payload::current.length;
+    w.fields.size = read32(header + 22);
+    w.fields.offset = payload::cursor.header;
+    w.directory = directory;
+    w.image = payload::is_firmware_image();
+    w.crc_ok = crc_of(payload::current.start, payload::current.length) == w.fields.crc;
+    return w;
+}
+
+Walk walk_bundle() {
+    Walk walk;
+    payload::cursor = {};
+    int result;
+    while ((result = payload::scan_next_header()) == payload::scan_entry || result == payload::scan_directory)
+        walk.entries.push_back(take_entry(result == payload::scan_directory));
+    walk.end = result;
+    walk.stop = payload::cursor.offset;
+    walk.ends_on_image = !walk.entries.empty() && payload::is_firmware_image();
+    return walk;
+}
+
+// A name fit for a terminal: control bytes written as \xNN.
+std::string shown_name(const std::string& name) {
+    if (name.empty()) return "(no name)";
+    std::string out;
+    for (unsigned char c : name) {
+        if (c >= 0x20 && c != 0x7F) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+        out += escaped;
+    }
+    return out;
+}
+
+std::string at(std::uint64_t offset) { return "offset " + std::to_string(offset); }
+
+void check_entries(const Walk& walk, std::vector<std::string>& problems) {
+    for (const Walked& w : walk.entries) {
+        std::string name = shown_name(w.fields.name);
+        if (w.fields.method != 0)
+            problems.push_back(name + ": compressed (method " + std::to_string(w.fields.method) +
+                               "); the program sends its bytes as they stand");
+        else if (!w.crc_ok)
+            problems.push_back(name + ": CRC mismatch, the data is not what was packed");
+        std::string reason = unsafe_name_reason(w.fields.name);
+        if (!reason.empty()) problems.push_back(name + ": unsafe name: " + reason);
+    }
+    if (walk.end == payload::scan_damaged)
+        problems.push_back("the entry at " + at(walk.stop) +
+                           " is cut by the end of the file; the program stops there with status 1");
+    if (walk.end == payload::scan_no_memory) problems.push_back("out of memory");
+}
+
+std::string fields_text(const EntryFields& e, std::int64_t shift) {
+    char crc[11];
+    std::snprintf(crc, sizeof crc, "0x%08" PRIX32, e.crc);
+    return shown_name(e.name) + " (method " + std::to_string(e.method) + ", CRC " + crc + ", " +
+           std::to_string(e.stored_size) + " bytes stored, " + std::to_string(e.size) + " unpacked, at " +
+           at(static_cast<std::uint64_t>(static_cast<std::int64_t>(e.offset) + shift)) + ")";
+}
+
+bool same_fields(const EntryFields& a, const EntryFields& b, std::int64_t shift) {
+    return a.name == b.name && a.method == b.method && a.crc == b.crc && a.stored_size == b.stored_size &&
+           a.size == b.size && static_cast<std::int64_t>(a.offset) == static_cast<std::int64_t>(b.offset) + shift;
+}
+
+void check_against_directory(const Walk& walk, const CentralDirectory& cd, std::vector<std::string>& problems) {
+    if (!cd.found) {
+        problems.push_back("no central directory: unzip and other ZIP readers cannot read the bundle");
+        return;
+    }
+    if (!cd.problem.empty()) problems.push_back("the central directory is damaged: " + cd.problem);
+    if (cd.shift != 0)
+        problems.push_back("the central directory counts its offsets from " + at(static_cast<std::uint64_t>(cd.shift)) +
+                           ", not from the start of the file");
+    // The archive begins at the first header the directory points to; a
+    // header the walk finds before it stands in the stub.
+    std::int64_t start = static_cast<std::int64_t>(cd.start);
+    for (const EntryFields& e : cd.entries) start = std::min(start, static_cast<std::int64_t>(e.offset) + cd.shift);
+    std::size_t first = 0;
+    for (; first < walk.entries.size() && static_cast<std::int64_t>(walk.entries[first].fields.offset) < start; ++first)
+        problems.push_back("the stub holds the archive signature at " + at(walk.entries[first].fields.offset) +
+                           "; the program takes a false entry from it");
+    bool cut = walk.end != payload::scan_end;
+    if (cut && first == walk.entries.size() && static_cast<std::int64_t>(walk.stop) < start)
+        problems.push_back("the stub holds the archive signature at " + at(walk.stop));
+    std::size_t walked = walk.entries.size() - first;
+    for (std::size_t i = 0; i < walked && i < cd.entries.size(); ++i) {
+        const EntryFields& local = walk.entries[first + i].fields;
+        if (!same_fields(local, cd.entries[i], cd.shift))
+            problems.push_back("entry " + std::to_string(i + 1) + ": the walk finds " + fields_text(local, 0) +
+                               ", the central directory lists " + fields_text(cd.entries[i], cd.shift));
+    }
+    if (!cut && walked != cd.entries.size())
+        problems.push_back("the walk finds " + std::to_string(walked) + " entries in the archive, the central directory lists " +
+                           std::to_string(cd.entries.size()));
+}
+
+void print_entries(const Walk& walk) {
+    std::printf("%10s  %10s  %-6s  %-3s  %-5s  %s\n", "offset", "size", "stored", "crc", "kind", "name");
+    for (const Walked& w : walk.entries) {
+        const char* crc = w.fields.method != 0 ? "-" : w.crc_ok ? "ok" : "bad";
+        const char* kind = w.directory ? "dir" : w.image ? "image" : "data";
+        std::printf("%10" PRIu64 "  %10" PRIu32 "  %-6s  %-3s  %-5s  %s\n", w.fields.offset, w.fields.stored_size,
+                    w.fields.method == 0 ? "yes" : "no", crc, kind, shown_name(w.fields.name).c_str());
+    }
+    if (walk.end != payload::scan_end) std::printf("%10" PRIu32 "  cut by the end of the file\n", walk.stop);
+}
+
+// What the run does with -n and no -m: the first file decides the console
+// stages, every file goes to port 9100 in one stream, and the entry the
+// walk ends on (a directory entry after the last file included) decides
+// the restart wait.
+void print_delivery(const Walk& walk) {
+    std::puts("network delivery (-n ADDRESS, default mode):");
+    bool cut = walk.end != payload::scan_end;
+    const Walked* first = nullptr;
+    std::size_t files = 0;
+    std::uint64_t bytes = 0;
+    for (const Walked& w : walk.entries) {
+        if (w.directory) continue;
+        if (first == nullptr) first = &w;
+        ++files;
+        bytes += w.fields.stored_size;
+    }
+    if (first == nullptr) {
+        std::puts(cut ? "  nothing is sent: the run ends with status 1 at the cut entry"
+                      : "  nothing is sent: the bundle holds no file");
+        return;
+    }
+    std::printf("  download mode: %s\n", first->image ? "yes, the first file is a firmware image"
+                                                      : "no, the first file is not a firmware image");
+    std::printf("  port 9100: %zu %s sent, %" PRIu64 " bytes, in the order above%s\n", files,
+                files == 1 ? "file" : "files", bytes, cut ? ", then the run ends with status 1 at the cut entry" : "");
+    if (cut) {
+        std::puts("  restart wait: no, the run has ended");
+        return;
+    }
+    const Walked& last = walk.entries.back();
+    std::printf("  restart wait: %s, the walk ends on %s%s, %s\n", walk.ends_on_image ? "yes" : "no",
+                last.directory ? "the directory entry " : "", shown_name(last.fields.name).c_str(),
+                walk.ends_on_image ? "a firmware image" : "not a firmware image");
+}
+
+}  // namespace
+
+int check_bundle(const std::string& path) {
+    int mapped = payload::map_payload(path.c_str());
+    if (mapped != 0) {
+        std::fprintf(stderr, "holm-pack: %s: %s\n", path.c_str(),
+                     mapped == 2 ? "4 GiB or larger, more than the program can map" : "cannot be read, or is empty");
+        return 1;
+    }
+    Walk walk = walk_bundle();
+    std::vector<std::string> problems;
+    check_entries(walk, problems);
+    check_against_directory(walk, read_central_directory(payload::image.base, payload::image.size), problems);
+    print_entries(walk);
+    print_delivery(walk);
+    if (problems.empty())
+        std::printf("%s: sound\n", path.c_str());
+    else
+        std::printf("%s: %zu %s\n", path.c_str(), problems.size(), problems.size() == 1 ? "problem" : "problems");
+    std::fflush(stdout);
+    for (const std::string& problem : problems) std::fprintf(stderr, "holm-pack: %s: %s\n", path.c_str(), problem.c_str());
+    payload::unmap_payload();
+    return problems.empty() ? 0 : 1;
+}
+
+}  // namespace pack
