@@ -42,14 +42,20 @@ def command_lines():
 def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_when=None):
     """holm-fleet with args, from cwd, in the bed's tool namespace, with a
     TMPDIR of its own (cwd/tmp, which must be empty again afterwards) and
-    PATH env_path if given. With watch, every process's command line is
-    looked at while it runs; once interrupt_when() holds, its process group
-    gets SIGINT, as from Ctrl-C on a terminal."""
+    PATH env_path if given; see run_watched."""
     tmp = os.path.join(cwd, "tmp")
     os.makedirs(tmp, exist_ok=True)
     env = dict(os.environ, TMPDIR=tmp)
     if env_path is not None:
         env["PATH"] = env_path
+    return run_watched(bed, [BASH, FLEET] + list(args), cwd, env, stdin, timeout, watch, interrupt_when)
+
+
+def run_watched(bed, command, cwd, env, stdin=b"", timeout=900, watch=False, interrupt_when=None):
+    """command from cwd in the bed's tool namespace. With watch, every
+    process's command line is looked at while it runs; once
+    interrupt_when() holds, its process group gets SIGINT, as from Ctrl-C
+    on a terminal."""
     seen, done = {}, threading.Event()
 
     def look():
@@ -60,7 +66,7 @@ def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None
 
     watcher = threading.Thread(target=look, daemon=True) if watch else None
     started = time.monotonic()
-    process = bed.popen([BASH, FLEET] + list(args), cwd=cwd, env=env, stdin=subprocess.PIPE,
+    process = bed.popen(command, cwd=cwd, env=env, stdin=subprocess.PIPE,
                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
 
     def interrupt():

@@ -1,0 +1,125 @@
+"""The Ansible role of contrib/ansible against ten simulated printers, two of
+them faulty: one never answers, one has another password. The play runs as
+a site would run it, with the shipped ansible.cfg, playbook, group
+variables and vault; only the inventory names the bed's printers."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+import harness
+import fleetbed
+from downloads import FIRMWARE, Scratch
+from fleet import bundle_runs, holding, run_watched
+from fleetbed import Printer, address
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CONTRIB = os.path.join(HERE, "..", "..", "contrib", "ansible")
+VAULT_PASSWORD = "holm-example"           # the example vault's, as the README says
+PASSWORD = "example-printer-password"     # what the example vault holds
+OTHER_PASSWORD = "not-the-vaults-password"
+NEVER_ANSWERS, OTHER = 3, 6
+COUNT = 10
+RECAP = re.compile(r"^(\S+)\s+: ok=\d+\s+changed=\d+\s+unreachable=\d+\s+failed=(\d+)", re.M)
+FATAL = re.compile(r"^fatal: \[(\S+)\]: FAILED! => (\{.*?^\})$", re.M | re.S)
+# Every packet from the bed's tool namespace that reaches a printer.
+COUNTER = ("table inet holmseen {\n chain input {\n type filter hook input priority -10;\n"
+           " ip saddr 198.18.0.0/16 counter\n }\n}\n")
+
+_skip = (fleetbed.available() or ("the role runs Linux bundles" if harness.WINE else None)
+         or (None if shutil.which("ansible-playbook") else "needs ansible-playbook (ansible-core)"))
+
+
+@unittest.skipIf(_skip, _skip or "")
+class AnsiblePlay(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        scratch = Scratch()
+        cls.addClassCleanup(scratch.close)
+        cls.play_dir = scratch.path("ansible")
+        shutil.copytree(CONTRIB, cls.play_dir)
+        with open(os.path.join(cls.play_dir, "inventory.yml"), "w") as f:
+            f.write("printers:\n  hosts:\n" + "".join(
+                f"    p{i}:\n      ansible_host: {address(i)}\n" for i in range(COUNT)))
+        cls.vault_file = scratch.path("vault-password")
+        with open(cls.vault_file, "w") as f:
+            f.write(VAULT_PASSWORD + "\n")
+        cls.bundle = harness.make_bundle(scratch.path("fw-update.exe"), FIRMWARE[:1])
+        cls.image = FIRMWARE[0][1]
+        cls.env = dict(os.environ, ANSIBLE_CONFIG=os.path.join(cls.play_dir, "ansible.cfg"),
+                       ANSIBLE_HOME=scratch.path("ansible-home"),
+                       ANSIBLE_LOCAL_TEMP=scratch.path("ansible-tmp"), ANSIBLE_NOCOLOR="1")
+        specs = [Printer(["--password", PASSWORD]) for _ in range(COUNT)]
+        specs[NEVER_ANSWERS] = Printer(["--password", PASSWORD], unreachable=True)
+        specs[OTHER] = Printer(["--password", OTHER_PASSWORD])
+        cls.bed = fleetbed.FleetBed(scratch, specs)
+        for p in cls.bed.printers:
+            subprocess.run(["ip", "netns", "exec", p.ns, "nft", "-f", "-"], input=COUNTER, text=True,
+                           check=True, capture_output=True, timeout=60)
+
+    def play(self, *args):
+        command = ["ansible-playbook", "deliver.yml", "--vault-password-file", self.vault_file,
+                   "-e", f"holm_bundle={self.bundle}"] + list(args)
+        return run_watched(self.bed, command, self.play_dir, self.env, timeout=600, watch=True)
+
+    def packets(self):
+        seen = []
+        for p in self.bed.printers:
+            listed = subprocess.run(["ip", "netns", "exec", p.ns, "nft", "-j", "list", "table", "inet",
+                                     "holmseen"], capture_output=True, check=True, timeout=60).stdout
+            rules = [e["rule"] for e in json.loads(listed)["nftables"] if "rule" in e]
+            seen.append(rules[0]["expr"][-1]["counter"]["packets"])
+        return seen
+
+    def assertPlayed(self, run, failed):
+        """The recap lists every host of the run, failed exactly where named."""
+        self.assertEqual({host: int(n) > 0 for host, n in RECAP.findall(run.stdout)},
+                         {host: host in failed for host in self.hosts_of(run)}, run.stdout)
+        self.assertEqual(holding([PASSWORD, VAULT_PASSWORD], run.command_lines, {}), [])
+
+    def hosts_of(self, run):
+        return [host for host, _ in RECAP.findall(run.stdout)]
+
+    def test_check_then_play_then_retry_the_failed(self):
+        # Check mode: what would run, and not a packet to any printer.
+        run = self.play("--check")
+        self.assertEqual(run.status, 0, run)
+        for i in range(COUNT):
+            self.assertIn(f'"msg": "would run: {self.bundle} -n {address(i)} -l root"', run.stdout)
+        self.assertEqual(self.packets(), [0] * COUNT)
+        self.assertEqual(bundle_runs(run.command_lines, self.bundle), set())
+
+        # The play: eight printers get the image once, the two faulty ones
+        # fail with the program's own words.
+        run = self.play()
+        self.assertEqual(run.status, 2, run)
+        self.assertEqual(len(self.hosts_of(run)), COUNT, run.stdout)
+        self.assertPlayed(run, {f"p{NEVER_ANSWERS}", f"p{OTHER}"})
+        messages = {host: json.loads(result)["msg"] for host, result in FATAL.findall(run.stdout)}
+        self.assertEqual(messages, {f"p{NEVER_ANSWERS}": "Destination not alive",
+                                    f"p{OTHER}": "Could not enter download mode."})
+        for i, printer in enumerate(self.bed.printers):
+            self.assertEqual(printer.raw_jobs(), [] if i in (NEVER_ANSWERS, OTHER) else [self.image], i)
+        with open(os.path.join(self.play_dir, "deliver.retry")) as f:
+            self.assertEqual(f.read(), f"p{NEVER_ANSWERS}\np{OTHER}\n")
+
+        # Mended, the two are retried alone and get the image.
+        self.bed.set_unreachable(NEVER_ANSWERS, False)
+        self.bed.restart(OTHER, ["--password", PASSWORD])
+        before, events = self.packets(), [p.events() for p in self.bed.printers]
+        run = self.play("--limit", "@deliver.retry")
+        self.assertEqual(run.status, 0, run)
+        self.assertEqual(sorted(self.hosts_of(run)), [f"p{NEVER_ANSWERS}", f"p{OTHER}"])
+        self.assertPlayed(run, set())
+        after = self.packets()
+        for i, printer in enumerate(self.bed.printers):
+            if i in (NEVER_ANSWERS, OTHER):
+                self.assertEqual(printer.raw_jobs(), [self.image], i)
+            else:
+                self.assertEqual((after[i], printer.events()), (before[i], events[i]), i)
+
+
+if __name__ == "__main__":
+    unittest.main()
