@@ -96,6 +96,17 @@ int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool app
     return 0;
 }
 
+int send_all_from_view(plat::Socket slot, const plat::FileView& view, std::uint32_t offset, std::uint16_t length) {
+    int left = length;
+    while (left > 0) {
+        int sent = plat::sock_send_from_view(slot, &view, offset, left);
+        if (sent == -1) return 1;
+        offset += static_cast<std::uint32_t>(sent);
+        left -= sent;
+    }
+    return 0;
+}
+
 int wait_for_text(plat::Socket slot, const char* pattern, std::uint16_t timeout_s, char* capture,
                   std::uint16_t* capture_left) {
     plat::sock_set_recv_timeout(slot, static_cast<std::uint32_t>(timeout_s) * 1000);
