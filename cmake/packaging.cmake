@@ -27,9 +27,11 @@ else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-  # The dependencies (libcups2 among them) come from the linked libraries,
-  # with the versions the build needs.
+  # The dependencies come from the linked libraries, with the versions the
+  # build needs; libcups2 is opened at run time, so no linked library names
+  # it and it is added here (its functions used date from CUPS 1.4).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2 (>= 1.4)")
 endif()
 
 include(CPack)
