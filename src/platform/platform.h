@@ -65,9 +65,9 @@ int write_file(FileHandle file, const void* data, std::uint32_t length, std::uin
 
 // write_file of length bytes of view from offset on. Windows writes them
 // from the view in one request, as write_file does; POSIX has the kernel copy
-// them from the view's file (copy_file_range, else sendfile), going on after
-// short copies, and writes from the view wherever the kernel refuses. Results
-// and error numbers as for write_file.
+// them from the view's file (splice through a pipe of its own, sendfile for
+// what is short), going on after short copies, and writes from the view
+// wherever the kernel refuses. Results and error numbers as for write_file.
 int write_file_from_view(FileHandle file, const FileView* view, std::uint32_t offset, std::uint32_t length,
                          std::uint32_t* written);
 
