@@ -28,6 +28,7 @@ constexpr int wanted_pipe_bytes = 1 << 20;
 int round_pipe[2] = {-1, -1};
 std::size_t round_bytes = 0;  // half the pipe: a round at any offset fits it
 
+// What the kernel answers when it will not copy where a write still can.
 bool refused(int error) { return error == ENOSYS || error == EOPNOTSUPP || error == EINVAL || error == EXDEV; }
 
 void drop_round_pipe() {
@@ -62,6 +63,9 @@ ssize_t copy_round(int from, off_t at, int to, std::size_t count) {
     while (out < in) {
         ssize_t n = splice(round_pipe[0], nullptr, to, nullptr, static_cast<std::size_t>(in - out), SPLICE_F_MOVE);
         if (n == -1 && errno == EINTR) continue;
+        // An output that takes nothing is left to the ways after this one,
+        // which say why.
+        if (n == 0) errno = EINVAL;
         if (n <= 0) break;
         out += n;
     }
