@@ -169,7 +169,9 @@ def smaps(pid):
 def peak_memory(command, cwd=None, stdin=None):
     """Peak resident, anonymous and private dirty bytes of one run, from
     smaps_rollup sampled every millisecond or so, and the kernel's own peak
-    resident figure."""
+    resident figure (maxrss, kept in the raw figures only: it counts the
+    forked interpreter before the exec too, so a program smaller than this
+    interpreter shows the interpreter's size)."""
     process = subprocess.Popen(command, cwd=cwd, stdin=stdin, stdout=subprocess.DEVNULL)
     peak = {"Rss": 0, "Anonymous": 0, "Private_Dirty": 0}
     while True:
@@ -363,12 +365,12 @@ def table_rows(r, b):
             rows.append((section, "target", text, ""))
 
     compare(f"extract one {b.big_size // MiB} MiB entry", r["extract_big"], "time",
-            [verdict_time(r["extract_big"], "unzip -o", 1.0), verdict_time(r["extract_big"], "cp", 1.3)])
+            [verdict_time(r["extract_big"], "unzip -o", 1.0), verdict_time(r["extract_big"], "cp", 1.1)])
     compare(f"extract {b.small_count} small entries", r["extract_small"], "time",
-            [verdict_time(r["extract_small"], "unzip -o", 1.0), verdict_time(r["extract_small"], "cp", 1.3)])
+            [verdict_time(r["extract_small"], "unzip -o", 0.6), verdict_time(r["extract_small"], "cp", 0.5)])
     send_rates = {k: rates(v, b.big_size) for k, v in r["send"]["times"].items()}
     compare(f"send {b.big_size // MiB} MiB to port 9100 (loopback)", send_rates, "rate",
-            [verdict_rate(send_rates, "socat -u", 0.9)])
+            [verdict_rate(send_rates, "nc -N", 1.0), verdict_rate(send_rates, "socat -u", 2.0)])
     compare("walk 100000 entries to the end", {"holm": r["scan"]["walk"]}, "time",
             [f"< 100 ms: {'met' if summary(r['scan']['walk'])['median'] < 0.1 else 'MISSED'}"])
     for kind, p in r["scan"]["prefix"].items():
@@ -378,23 +380,28 @@ def table_rows(r, b):
     for what, found in (("extraction", r["memory_extract"]), ("sending", r["send"]["memory"])):
         for name, peak in found.items():
             rows.append((f"memory of {what}, {b.big_size // MiB} MiB", name,
-                         f"peak RSS {peak['maxrss'] / MiB:.1f} MiB, anonymous {peak['Anonymous'] / MiB:.1f} MiB, "
+                         f"peak RSS {peak['Rss'] / MiB:.1f} MiB, anonymous {peak['Anonymous'] / MiB:.1f} MiB, "
                          f"private dirty {peak['Private_Dirty'] / MiB:.1f} MiB", ""))
-        private = found["holm"]["Anonymous"]
+        private = max(found["holm"]["Anonymous"], found["holm"]["Private_Dirty"])
         rows.append((f"memory of {what}, {b.big_size // MiB} MiB", "target",
-                     f"private < 8 MiB: {'met' if private < 8 * MiB else 'MISSED'}", ""))
-    compare("start-up, per run", r["startup"], "time", against="true")
+                     f"private < 2 MiB: {'met' if private < 2 * MiB else 'MISSED'}", ""))
+    compare("start-up, per run", r["startup"], "time",
+            [verdict_time(r["startup"], "true", 1.5, subject) for subject in ("holm -h", "holm, empty archive")],
+            against="true")
     return rows
 
 
-def ratio_to(values, peer):
-    """holm's median (the first subject) over the peer's."""
-    return statistics.median(next(iter(values.values()))) / statistics.median(values[peer])
+def ratio_to(values, peer, subject=None):
+    """The subject's median (by default holm's, the first subject) over the
+    peer's."""
+    mine = values[subject] if subject else next(iter(values.values()))
+    return statistics.median(mine) / statistics.median(values[peer])
 
 
-def verdict_time(values, peer, limit):
-    ratio = ratio_to(values, peer)
-    return f"time <= {limit:.1f}x {peer}: {ratio:.2f}x, {'met' if ratio <= limit else 'MISSED'}"
+def verdict_time(values, peer, limit, subject=None):
+    ratio = ratio_to(values, peer, subject)
+    shown = f"{subject} " if subject else ""
+    return f"{shown}time <= {limit:.1f}x {peer}: {ratio:.2f}x, {'met' if ratio <= limit else 'MISSED'}"
 
 
 def verdict_rate(values, peer, limit):

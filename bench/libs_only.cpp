@@ -1,5 +1,6 @@
-// Start-up peer: a program that loads the shared libraries holm loads (the
-// CUPS client library and all it pulls in) and does nothing else.
+// Start-up peer: a program that loads the CUPS client library and all it
+// pulls in, and does nothing else; what holm's spooler pays at its first use
+// (and what every start paid while holm was linked with it).
 #include <cups/cups.h>
 
 int main(int argc, char**) {

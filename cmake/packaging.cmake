@@ -30,10 +30,12 @@ else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-  # The dependencies (libcups2 among them) come from the linked libraries,
-  # with the versions the build needs; holm-fleet runs on GNU parallel.
+  # The dependencies come from the linked libraries, with the versions the
+  # build needs; libcups2 is opened at run time, so no linked library names
+  # it and it is added here (its functions used date from CUPS 1.4), and
+  # holm-fleet runs on GNU parallel.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "parallel")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2 (>= 1.4), parallel")
 endif()
 
 include(CPack)

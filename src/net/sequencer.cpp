@@ -81,12 +81,13 @@ void prepare_network_download() {
 void send_to_print_socket() {
     progress("\nSending data to printer\n");
     const payload::CurrentData& data = payload::current;
+    const std::uint32_t start = static_cast<std::uint32_t>(data.start - payload::image.base);
     std::uint32_t offset = 0;
     // Runs once even for an empty entry, so each entry shows one '#'.
     do {
         std::uint32_t left = data.length - offset;
         std::uint32_t chunk = left < send_chunk ? left : send_chunk;
-        if (send_all(print_socket, data.start + offset, static_cast<std::uint16_t>(chunk), false) != 0)
+        if (send_all_from_view(print_socket, payload::image, start + offset, static_cast<std::uint16_t>(chunk)) != 0)
             fail("\nError: Could not send data to print socket\n");
         if (driver::settings.debug) std::printf("#");
         offset += chunk;

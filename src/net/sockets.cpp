@@ -8,6 +8,22 @@
 
 namespace net {
 
+namespace {
+
+// A send may take less than it was given: send(done, left) is called again
+// for the rest until all length bytes are out. 0 then, 1 at a failed call.
+template <typename Send>
+int send_until_done(int length, Send send) {
+    for (int done = 0; done < length;) {
+        int sent = send(done, length - done);
+        if (sent == -1) return 1;
+        done += sent;
+    }
+    return 0;
+}
+
+}  // namespace
+
 bool network_ready = false;
 std::uint32_t printer_address = plat::address_none;
 plat::Socket print_socket = 0;
@@ -81,19 +97,20 @@ void end_stream(plat::Socket* slot) {
 }
 
 int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool append_cr) {
-    const char* next = static_cast<const char*>(data);
-    int left = length;
-    while (left > 0) {
-        int sent = plat::sock_send(slot, next, left);
-        if (sent == -1) return 1;
-        next += sent;
-        left -= sent;
-    }
+    const char* bytes = static_cast<const char*>(data);
+    if (send_until_done(length, [&](int done, int left) { return plat::sock_send(slot, bytes + done, left); }) != 0)
+        return 1;
     if (append_cr) {
         const char cr = 13;
         if (plat::sock_send(slot, &cr, 1) == -1) return 1;
     }
     return 0;
+}
+
+int send_all_from_view(plat::Socket slot, const plat::FileView& view, std::uint32_t offset, std::uint16_t length) {
+    return send_until_done(length, [&](int done, int left) {
+        return plat::sock_send_from_view(slot, &view, offset + static_cast<std::uint32_t>(done), left);
+    });
 }
 
 int wait_for_text(plat::Socket slot, const char* pattern, std::uint16_t timeout_s, char* capture,

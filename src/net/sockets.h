@@ -31,6 +31,10 @@ void end_stream(plat::Socket* slot);
 // 0 when every byte (and the CR when asked) went out.
 int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool append_cr);
 
+// send_all (no CR) of length bytes of view from offset on, which the
+// platform may send straight from the view's file.
+int send_all_from_view(plat::Socket slot, const plat::FileView& view, std::uint32_t offset, std::uint16_t length);
+
 // Reads byte by byte until pattern has been seen; every byte read is also
 // stored in capture while *capture_left allows. 0 when found.
 int wait_for_text(plat::Socket slot, const char* pattern, std::uint16_t timeout_s, char* capture,

@@ -80,7 +80,8 @@ void extract_entry() {
         driver::finish(1);
     }
     std::uint32_t written = 0;
-    if (plat::write_file(file, current.start, current.length, &written) != 0) {
+    std::uint32_t offset = static_cast<std::uint32_t>(current.start - image.base);
+    if (plat::write_file_from_view(file, &image, offset, current.length, &written) != 0) {
         // Closing can overwrite the error number, so it is taken first.
         int error = plat::last_error();
         plat::close_file(file);

@@ -63,6 +63,14 @@ FileHandle create_output_file(const char* path);
 // 1 when a call failed (the count then says how much did get written).
 int write_file(FileHandle file, const void* data, std::uint32_t length, std::uint32_t* written);
 
+// write_file of length bytes of view from offset on. Windows writes them
+// from the view in one request, as write_file does; POSIX has the kernel copy
+// them from the view's file (splice through a pipe of its own, sendfile for
+// what is short), going on after short copies, and writes from the view
+// wherever the kernel refuses. Results and error numbers as for write_file.
+int write_file_from_view(FileHandle file, const FileView* view, std::uint32_t offset, std::uint32_t length,
+                         std::uint32_t* written);
+
 void close_file(FileHandle file);
 
 // ---- Time ------------------------------------------------------------------
@@ -98,6 +106,11 @@ Socket tcp_socket();
 int tcp_connect(Socket socket, std::uint32_t address, std::uint16_t port);
 // One send call; the count sent, or -1 on error. Never raises a signal.
 int sock_send(Socket socket, const void* data, int length);
+// sock_send of length bytes of view from offset on. POSIX sends them
+// straight from the view's file (sendfile) and from the view where the kernel
+// refuses; Windows sends from the view. Never raises a signal once init has
+// run.
+int sock_send_from_view(Socket socket, const FileView* view, std::uint32_t offset, int length);
 // One receive call; the count read, 0 when the peer has closed, -1 on error
 // (a receive time-out included).
 int sock_recv(Socket socket, void* buffer, int length);

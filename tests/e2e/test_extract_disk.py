@@ -60,6 +60,21 @@ class FullDisk(MountedRun):
         self.assertGreater(files["./big.bin"], 0)
         self.assertLess(files["./big.bin"], 400 * 1024)
 
+    @unittest.skipIf(harness.WINE, "the kernel's copy within one file system is the Linux way of writing")
+    def test_disk_holding_the_bundle_too(self):
+        # The bundle lies on the disk that fills up, so the kernel copies
+        # within one file system rather than between two.
+        self.bundle([("small.bin", b"s" * 100), ("big.bin", os.urandom(400 * 1024))])
+        pages = -(-os.path.getsize(self.path("bundle.exe")) // 4096)
+        result, files = self.run_mounted(f"mount -t tmpfs -o size={(pages + 32) * 4}k tmpfs work && "
+                                         "cp bundle.exe work/", ("./bundle.exe",))
+        self.assertRun(result, 1, "\nExtracting: small.bin\n\nExtracting: big.bin\n"
+                                  "\nError: Could not write output file big.bin, error = 28\n")
+        self.assertEqual(sorted(files), ["./big.bin", "./bundle.exe", "./small.bin"])
+        self.assertEqual(files["./small.bin"], 100)
+        self.assertGreater(files["./big.bin"], 0)
+        self.assertLess(files["./big.bin"], 400 * 1024)
+
 
 class UnwritableDirectory(MountedRun):
     READ_ONLY = "mount --bind work work && mount -o remount,bind,ro work"

@@ -10,7 +10,7 @@ import time
 import unittest
 
 import harness
-from harness import ScratchCase
+from harness import BIN, ScratchCase
 
 AUTO_DOWNLOAD = b'!ZQD_SETUP\nFILE_IO-AUTODOWN;"".\nZQD_END\n'
 CAPTURE = b'!ZQD_SETUP\nFILE_IO-CAPTURE;"".\nZQD_END\n'
@@ -396,6 +396,66 @@ class RefusedDocuments(PrivateCups):
                        "Could not end printer OFFICE\n" + SPOOL_FAILED)
         self.assertEqual(self.printed(0), [])
         self.assertEqual(self.queued(), [])
+
+
+CUPS_SONAME = "libcups.so.2"
+
+
+def _library_folder(soname):
+    """The real folder the loader finds soname in, or None."""
+    listed = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, timeout=30).stdout
+    found = re.search(r"^\s*" + re.escape(soname) + r" \(.*\) => (\S+)$", listed, re.M)
+    return os.path.dirname(os.path.realpath(found.group(1))) if found else None
+
+
+# $1 is the folder to hide, $2 a scratch folder; the rest is the command.
+# The scratch folder becomes a fresh tmpfs that holds copies of the
+# libraries the program is linked with and nothing else, and is mounted over
+# the folder, so neither the loader's cache nor its default folders can
+# find anything else that lived there; the copies are made before the mount,
+# since nothing started after it could load the C library otherwise.
+_HIDE_SCRIPT = """
+folder=$1; scratch=$2; shift 2
+mount --make-rprivate / && mount -t tmpfs tmpfs "$scratch" || exit 97
+for library in $HOLM_LIBRARIES; do cp "$library" "$scratch/" || exit 97; done
+mount --bind "$scratch" "$folder" || exit 97
+"$@"
+"""
+
+
+@unittest.skipUnless(CAN_ISOLATE_DEV and _library_folder(CUPS_SONAME),
+                     "needs a native build, the CUPS client library and a private mount namespace")
+class SpoolerWithoutLibrary(ScratchCase):
+    """The CUPS client library is missing: only the spooler notices."""
+
+    def hidden_run(self, args, cwd=None):
+        folder = _library_folder(CUPS_SONAME)
+        linked = subprocess.run(["ldd", BIN], capture_output=True, text=True, timeout=30, check=True).stdout
+        libraries = [path for path in re.findall(r"(/\S+) \(0x", linked)
+                     if os.path.dirname(os.path.realpath(path)) == folder]
+        self.assertFalse([p for p in libraries if "libcups" in p], "the program is linked with libcups")
+        os.mkdir(self.path("libraries"))
+        done = subprocess.run(["unshare", "-m", "sh", "-c", _HIDE_SCRIPT, "sh", folder, self.path("libraries"),
+                               os.path.join(self.dir, "bundle.exe")] + list(args),
+                              cwd=cwd or self.dir, capture_output=True, timeout=harness.TIMEOUT,
+                              env=dict(os.environ, HOLM_LIBRARIES=" ".join(libraries)))
+        self.assertNotEqual(done.returncode, 97, done.stderr)
+        return harness.Result(done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1"))
+
+    def test_spooler_names_the_missing_library(self):
+        self.bundle([("label.zpl", FIRST)])
+        result = self.hidden_run(["-pbOFFICE", "-a"])
+        self.assertRun(result, 1, "Could not open printer OFFICE\n" + SPOOL_FAILED,
+                       f"{self.path('bundle.exe')}: cannot use the CUPS client library: "
+                       f"{CUPS_SONAME}: cannot open shared object file: No such file or directory\n")
+
+    def test_other_runs_do_not_need_it(self):
+        self.bundle([("label.zpl", FIRST)])
+        os.mkdir(self.path("out"))
+        result = self.hidden_run([], cwd=self.path("out"))
+        self.assertRun(result, 0, "\nExtracting: label.zpl\n")
+        with open(self.path("out", "label.zpl"), "rb") as f:
+            self.assertEqual(f.read(), FIRST)
 
 
 if __name__ == "__main__":

@@ -5,11 +5,20 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 namespace plat {
+
+namespace {
+
+// Set once the kernel has refused to send from the file (one on a file
+// system it cannot splice from): the rest of the run sends from the view.
+bool sendfile_refused = false;
+
+}  // namespace
 
 // BSD sockets need no start-up or clean-up.
 int net_start() { return 0; }
@@ -54,6 +63,24 @@ int sock_send(Socket s, const void* data, int length) {
         n = send(static_cast<int>(s), data, static_cast<size_t>(length), MSG_NOSIGNAL);
     } while (n == -1 && errno == EINTR);
     return static_cast<int>(n);
+}
+
+int sock_send_from_view(Socket s, const FileView* view, std::uint32_t offset, int length) {
+    // Straight from the page cache to the socket: no copy out of the mapping
+    // and no fault on its pages. SIGPIPE is ignored since init, so a reset
+    // peer is an EPIPE here as it is for send.
+    if (view->file != -1 && !sendfile_refused && length > 0) {
+        off_t at = offset;
+        ssize_t n;
+        do {
+            n = sendfile(static_cast<int>(s), static_cast<int>(view->file), &at, static_cast<size_t>(length));
+        } while (n == -1 && errno == EINTR);
+        if (n > 0 || (n == -1 && errno != EINVAL && errno != ENOSYS)) return static_cast<int>(n);
+        // 0: the file ended before its view did, and the send below meets
+        // that end as it always has.
+        if (n == -1) sendfile_refused = true;
+    }
+    return sock_send(s, view->base + offset, length);
 }
 
 int sock_recv(Socket s, void* buffer, int length) {

@@ -29,6 +29,11 @@ int write_file(FileHandle file, const void* data, std::uint32_t length, std::uin
     return ok ? 0 : 1;
 }
 
+int write_file_from_view(FileHandle file, const FileView* view, std::uint32_t offset, std::uint32_t length,
+                         std::uint32_t* written) {
+    return write_file(file, view->base + offset, length, written);
+}
+
 void close_file(FileHandle file) {
     if (file != invalid_file) CloseHandle(reinterpret_cast<HANDLE>(file));
 }

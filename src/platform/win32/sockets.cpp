@@ -47,6 +47,10 @@ int sock_send(Socket s, const void* data, int length) {
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+int sock_send_from_view(Socket s, const FileView* view, std::uint32_t offset, int length) {
+    return sock_send(s, view->base + offset, length);
+}
+
 int sock_recv(Socket s, void* buffer, int length) {
     int n = recv(static_cast<SOCKET>(s), static_cast<char*>(buffer), length, 0);
     return n == SOCKET_ERROR ? -1 : n;
