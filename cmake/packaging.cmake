@@ -1,5 +1,5 @@
-# Installation and packages: a .deb of the native programs, holm-fleet and
-# their manual pages, and for Windows a .zip of the two programs, ready to
+# Installation and packages: a .deb of the native programs, holm-fleet,
+# their manual pages and the Ansible example, and for Windows a .zip of the two programs, ready to
 # run from it.
 include(GNUInstallDirs)
 
@@ -9,6 +9,8 @@ else()
   install(TARGETS holm holm-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(PROGRAMS tools/holm-fleet DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES man/holm.1 man/holm-pack.1 man/holm-fleet.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # An example for sites that run Ansible, to be copied and adapted.
+  install(DIRECTORY contrib/ansible DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME holm)

@@ -97,6 +97,16 @@ class DebianPackage(Scratch):
                               env=dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="80"))
                 self.assertEqual((checked.returncode, checked.stderr), (0, b""))
 
+    def test_ansible_example_is_carried_whole_and_parses(self):
+        installed = os.path.join(self.root, "usr", "share", "doc", "holm", "ansible")
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "contrib", "ansible")
+        self.assertEqual(run(["diff", "-r", source, installed]).stdout, b"")
+        if shutil.which("ansible-playbook"):
+            checked = run(["ansible-playbook", "--syntax-check", "deliver.yml"], cwd=installed,
+                          env=dict(os.environ, ANSIBLE_CONFIG=os.path.join(installed, "ansible.cfg"),
+                                   ANSIBLE_HOME=os.path.join(self.dir, "ansible-home")))
+            self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+
     def test_installed_holm_shows_the_built_help(self):
         for option in ("-h", "-x"):
             with self.subTest(option=option):
