@@ -29,5 +29,5 @@ HOLM_JOBS=$jobs bash tools/fuzz.sh 60
 # program under Wine included. Most end-to-end tests spend their time asleep
 # in the program's fixed waits, so more of them run at once than there are
 # cores.
-ctest --preset asan -j "$((jobs * 2))" -LE long
-ctest --preset linux -j "$((jobs * 3))"
+ctest --preset asan -j "$((jobs * 2))" -LE long --output-on-failure
+ctest --preset linux -j "$((jobs * 3))" --output-on-failure
