@@ -23,7 +23,8 @@ while [ $# -gt 0 ]; do case $1 in -*) shift ;; *) break ;; esac; done
 mkdir -p "$FAKE_HOMES/$1" && cd "$FAKE_HOMES/$1" || exit 255
 shift
 [ "$1" != -- ] || shift
-HOME=$PWD exec bash -c "$*"
+# A login sets the account's HOME and SHELL; parallel runs the job with that SHELL.
+HOME=$PWD SHELL=/bin/bash exec bash -c "$*"
 """
 # The commands of the README, with that stand-in, and -d -m l for a quick run.
 SPREAD = ("umask 077 && split -n l/2 -d --additional-suffix=.txt printers.txt part- && "
@@ -84,13 +85,15 @@ class SmallFleet(unittest.TestCase):
             done = self.bed.run(["bash", "-c", script + " && " + MERGE + " || { s=$?; " + MERGE + "; exit $s; }"],
                                 cwd=work, env=env, timeout=300)
             with open(os.path.join(work, "summary.tsv")) as f:
-                return done.returncode, [line.split("\t")[:2] for line in f.read().splitlines()]
+                return (done.returncode, [line.split("\t")[:2] for line in f.read().splitlines()]), done
 
         # One part holds the booting printer: that part fails.
-        self.assertEqual(shell(SPREAD), (1, [["address", "result"], [address(0), "ok"], [address(1), "ok"],
-                                             [address(2), "failed"]]))
+        outcome, done = shell(SPREAD)
+        self.assertEqual(outcome, (1, [["address", "result"], [address(0), "ok"], [address(1), "ok"],
+                                       [address(2), "failed"]]), done)
         self.bed.restart(2, ["--password", PASSWORDS[2]])
-        self.assertEqual(shell(RETRY), (0, [["address", "result"]] + [[address(i), "ok"] for i in range(3)]))
+        outcome, done = shell(RETRY)
+        self.assertEqual(outcome, (0, [["address", "result"]] + [[address(i), "ok"] for i in range(3)]), done)
         # The parts went to both machines and were removed there.
         self.assertEqual(sorted(os.listdir(homes)), ["ctl1", "ctl2"])
         left = files_under(homes)
