@@ -11,7 +11,6 @@ import os
 import re
 import shlex
 import shutil
-import subprocess
 import tempfile
 import unittest
 import warnings

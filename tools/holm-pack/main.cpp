@@ -121,15 +121,10 @@ int parse(int argc, char* argv[], Request& r) {
     return -1;
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-    std::error_code ignored;
-    return fs::equivalent(a, b, ignored);
-}
-
 std::string check(Request& r) {
     std::error_code ec;
     if (!fs::is_regular_file(r.stub, ec)) return r.stub + ": no such program to bundle";
-    if (same_file(r.output, r.stub)) return r.output + ": is the stub itself";
+    if (pack::same_file(r.output, r.stub)) return r.output + ": is the stub itself";
     return pack::collect_members(r.base, r.files, r.output, r.members);
 }
 

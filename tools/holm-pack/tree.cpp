@@ -33,11 +33,6 @@ std::string folder_prefix(const std::string& path) {
     return name.empty() || name == "." ? "" : name + "/";
 }
 
-bool same_file(const fs::path& a, const fs::path& b) {
-    std::error_code ignored;
-    return fs::equivalent(a, b, ignored);
-}
-
 bool is_output(const Walk& walk, const fs::path& path) {
     return same_file(path, walk.output) || same_file(path, walk.partial);
 }
@@ -98,6 +93,11 @@ std::string add_file(Walk& walk, const std::string& base, const std::string& giv
 }
 
 }  // namespace
+
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code ignored;
+    return std::filesystem::equivalent(a, b, ignored);
+}
 
 std::string collect_members(const std::string& base, const std::vector<std::string>& files,
                             const std::string& output, std::vector<Member>& members) {

@@ -2,12 +2,16 @@
 // folders walked below them.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "zip_writer.h"
 
 namespace pack {
+
+// True when a and b name one existing file.
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // Appends a member for every FILE, in the order given. A folder stands for
 // every regular file below it, stored under its name relative to the base
