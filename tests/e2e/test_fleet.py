@@ -8,7 +8,7 @@ import unittest
 import harness
 import fleetbed
 from downloads import FIRMWARE, Scratch
-from fleet import FLEET, bundle_runs, files_under, holding, run_fleet, summary
+from fleet import FLEET, PACK_DIR, bundle_runs, files_under, holding, make_bundle, run_fleet, summary
 from fleetbed import Printer, address
 
 LPSTAT = ("Job  State      Size\r\n---  ---------  ----\r\n{}\r\n")
@@ -46,7 +46,7 @@ class SmallFleet(unittest.TestCase):
         cls.scratch = Scratch()
         cls.addClassCleanup(cls.scratch.close)
         cls.dir = cls.scratch.dir
-        harness.make_bundle(cls.scratch.path("fw-update.exe"), FIRMWARE[:1])
+        make_bundle(cls.scratch.path("fw-update.exe"), FIRMWARE[:1])
         with open(cls.scratch.path("printers.txt"), "w") as f:
             f.write(LINES)
         cls.bed = fleetbed.FleetBed(cls.scratch, [
@@ -79,7 +79,7 @@ class SmallFleet(unittest.TestCase):
             f.write(FAKE_SSH)
         os.chmod(os.path.join(work, "fake-ssh"), 0o755)
         env = dict(os.environ, FAKE_SSH=os.path.join(work, "fake-ssh"), FAKE_HOMES=homes,
-                   PATH=os.path.dirname(os.path.abspath(FLEET)) + os.pathsep + os.environ["PATH"])
+                   PATH=os.pathsep.join([os.path.dirname(os.path.abspath(FLEET)), PACK_DIR, os.environ["PATH"]]))
 
         def shell(script):
             done = self.bed.run(["bash", "-c", script + " && " + MERGE + " || { s=$?; " + MERGE + "; exit $s; }"],
@@ -171,7 +171,10 @@ class SmallFleet(unittest.TestCase):
         run = self.fleet(args, stdin=lines.encode(),
                          interrupt_when=lambda: len(silent.events("console-open")) > opened)
         self.assertEqual((run.status, run.stderr), (1, ""), run)
-        self.assertEqual([(r[1], r[3]) for r in summary(out)[1:]], [("failed", "no result")] * 3)
+        self.assertEqual(run.stdout, f"3 printers: 0 ok, 1 failed, 2 not started\n  {address(3)}  no result\n"
+                                     f"Interrupted\nRecords: {out}/summary.tsv\n")
+        self.assertEqual([(r[1], r[3]) for r in summary(out)[1:]],
+                         [("failed", "no result"), ("not started", ""), ("not started", "")])
         self.assertEqual(os.listdir(self.scratch.path("tmp")), [])
         run = self.fleet(["--retry-failed"] + args, stdin=lines.encode(), watch=True)
         self.assertEqual((run.status, run.stderr), (1, ""), run)
