@@ -56,16 +56,18 @@ def command_lines():
     return found
 
 
-def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_when=None):
-    """holm-fleet with args, from cwd, in the bed's tool namespace, with a
-    TMPDIR of its own (cwd/tmp, which must be empty again afterwards) and
-    PATH env_path if given; see run_watched."""
+def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_when=None, prefix=()):
+    """holm-fleet with args (started through the command prefix, if given),
+    from cwd, in the bed's tool namespace, with a TMPDIR of its own (cwd/tmp,
+    which must be empty again afterwards) and PATH env_path if given; see
+    run_watched."""
     tmp = os.path.join(cwd, "tmp")
     os.makedirs(tmp, exist_ok=True)
     env = dict(os.environ, TMPDIR=tmp, PATH=PACK_DIR + os.pathsep + os.environ["PATH"])
     if env_path is not None:
         env["PATH"] = env_path
-    return run_watched(bed, [BASH, FLEET] + list(args), cwd, env, stdin, timeout, watch, interrupt_when)
+    return run_watched(bed, list(prefix) + [BASH, FLEET] + list(args), cwd, env, stdin, timeout, watch,
+                       interrupt_when)
 
 
 def run_watched(bed, command, cwd, env, stdin=b"", timeout=900, watch=False, interrupt_when=None):
