@@ -38,6 +38,8 @@ else()
   # holm-fleet runs on GNU parallel.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2 (>= 1.4), parallel")
+  # holm-fleet --key and the Ansible role's holm_key verify signatures with it.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "minisign")
 endif()
 
 include(CPack)
