@@ -120,7 +120,7 @@ def fleet_run(bed, bundle, first, count, scratch):
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()
     started = time.monotonic()
-    ran = subprocess.run(["ip", "netns", "exec", bed.tool, "bash", FLEET, "-j", str(count), "-o", name + ".out",
+    ran = subprocess.run(["ip", "netns", "exec", bed.tool, "bash", "holm-fleet", "-j", str(count), "-o", name + ".out",
                           bundle, name + ".txt"], cwd=scratch, capture_output=True, text=True, timeout=3600)
     seconds = time.monotonic() - started
     done.set()
@@ -157,6 +157,8 @@ def main():
     os.makedirs(os.path.join(scratch, "fw"))
     with open(os.path.join(scratch, "fw", "image.bin"), "wb") as f:
         f.write(image)
+    # A copy: the tree may change while the benchmark runs.
+    shutil.copy(FLEET, os.path.join(scratch, "holm-fleet"))
     bundle = os.path.join(scratch, "fw-update.exe")
     sh(os.path.join(args.build, "holm-pack"), "-o", bundle, "-s", os.path.join(args.build, "holm"),
        "-C", scratch, "fw/image.bin")
