@@ -107,7 +107,8 @@ def running(bundle):
 
 def fleet_run(bed, bundle, first, count, scratch):
     """holm-fleet -j count for printers first.. first+count-1: (seconds,
-    peak of bundles running at once, summary lines, its stdout)."""
+    peak of bundles running at once, summary lines, the finished process,
+    seconds from the first printer's start to the last's)."""
     name = f"run-{first}"
     with open(os.path.join(scratch, name + ".txt"), "w") as f:
         f.write("".join(address(first + i) + "\n" for i in range(count)))
@@ -129,7 +130,9 @@ def fleet_run(bed, bundle, first, count, scratch):
         raise RuntimeError(f"holm-fleet ended with status {ran.returncode}: {ran.stderr[-2000:]}")
     with open(os.path.join(scratch, name + ".out", "summary.tsv")) as f:
         rows = [line.rstrip("\n").split("\t") for line in f][1:]
-    return seconds, peak[0], rows, ran
+    with open(os.path.join(scratch, name + ".out", "joblog")) as f:
+        starts = [float(line.split("\t")[2]) for line in list(f)[1:]]
+    return seconds, peak[0], rows, ran, max(starts) - min(starts)
 
 
 def exactly_once(bed, image_digest, image_size, first, count, jobs_before):
@@ -176,19 +179,21 @@ def main():
             alone = None
             for count in [1] + sizes:
                 before = len(bed.jobs())
-                seconds, peak, rows, ran = fleet_run(bed, bundle, first, count, scratch)
+                seconds, peak, rows, ran, spread = fleet_run(bed, bundle, first, count, scratch)
                 ok = sum(r[1] == "ok" for r in rows)
                 once = exactly_once(bed, digest, len(image), first, count, before)
                 alone = alone or seconds
                 figure = {"setting": setting, "printers": count, "seconds": round(seconds, 1),
-                          "ratio": round(seconds / alone, 2), "peak": peak, "ok": ok, "exactly_once": once,
+                          "ratio": round(seconds / alone, 2), "peak": peak, "started_within": round(spread, 2),
+                          "ok": ok, "exactly_once": once,
                           "status": ran.returncode}
                 if ran.returncode != 0:
                     figure["stdout"] = ran.stdout[-1000:]
                     figure["stderr"] = ran.stderr[-1000:]
                 results.append(figure)
                 print(f"{setting:22} {count:5} printers  {seconds:6.1f} s  {seconds / alone:5.2f} x alone  "
-                      f"peak {peak:5} at once  {ok:5} ok  exactly once: {'yes' if once else 'NO'}", flush=True)
+                      f"peak {peak:5} at once  all started within {spread:5.2f} s  {ok:5} ok  "
+                      f"exactly once: {'yes' if once else 'NO'}", flush=True)
                 first += count
     finally:
         bed.close()
