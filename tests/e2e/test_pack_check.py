@@ -59,8 +59,8 @@ class Check(packer.PackCase):
         warnings = [line[len("warning: "):] for line in said if line.startswith("warning: ")]
         problems = said[:len(said) - len(warnings)]
         self.assertEqual(said[len(problems):], ["warning: " + w for w in warnings], "problems come first")
-        verdict = "sound" if done.status == 0 else f"{len(problems)} problem" + ("s" if len(problems) > 1 else "")
         self.assertEqual(done.status, 1 if problems else 0, done)
+        verdict = f"{len(problems)} problem" + ("s" if len(problems) > 1 else "") if problems else "sound"
         if warnings:
             verdict += f", {len(warnings)} warning" + ("s" if len(warnings) > 1 else "")
         self.assertEqual(done.stdout.splitlines()[-1:], [f"{bundle}: {verdict}"])
