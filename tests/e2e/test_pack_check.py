@@ -49,18 +49,22 @@ class Unseekable(io.RawIOBase):
 
 class Check(packer.PackCase):
     def check(self, bundle):
+        """-t on bundle: the run, its problems and its warnings (the lines on
+        standard error, which the last line of the report counts)."""
         done = self.pack("-t", bundle)
-        problems = [line for line in done.stderr.splitlines() if line]
-        for line in problems:
+        lines = [line for line in done.stderr.splitlines() if line]
+        for line in lines:
             self.assertTrue(line.startswith(f"holm-pack: {bundle}: "), line)
-        summary = done.stdout.splitlines()[-1] if done.stdout else ""
-        if done.status == 0:
-            self.assertEqual((summary, problems), (f"{bundle}: sound", []))
-        else:
-            self.assertEqual(done.status, 1, done)
-            count = len(problems)
-            self.assertEqual(summary, f"{bundle}: {count} problem" + ("s" if count > 1 else ""))
-        return done, [line.split(": ", 2)[2] for line in problems]
+        said = [line.split(": ", 2)[2] for line in lines]
+        warnings = [line[len("warning: "):] for line in said if line.startswith("warning: ")]
+        problems = said[:len(said) - len(warnings)]
+        self.assertEqual(said[len(problems):], ["warning: " + w for w in warnings], "problems come first")
+        self.assertEqual(done.status, 1 if problems else 0, done)
+        verdict = f"{len(problems)} problem" + ("s" if len(problems) > 1 else "") if problems else "sound"
+        if warnings:
+            verdict += f", {len(warnings)} warning" + ("s" if len(warnings) > 1 else "")
+        self.assertEqual(done.stdout.splitlines()[-1:], [f"{bundle}: {verdict}"])
+        return done, problems, warnings
 
     def appended(self, name, entries, compression=zipfile.ZIP_STORED, stream=False):
         """A copy of the stub with a zipfile archive appended, its offsets
@@ -90,7 +94,7 @@ class Check(packer.PackCase):
         stub_size = os.path.getsize(self.stub)
         entries = [("fw/image.bin", MAGIC + bytes(5000)), ("notes.txt", b"notes\n"), ("extra/", b"")]
         bundle = self.appended("zipfile.exe", entries)
-        done, problems = self.check(bundle)
+        done, _, _ = self.check(bundle)
         with zipfile.ZipFile(self.path(bundle)) as z:
             at = [i.header_offset for i in z.infolist()]
         self.assertEqual(at[0], stub_size)
@@ -105,13 +109,25 @@ class Check(packer.PackCase):
             "  restart wait: no, the walk ends on the directory entry extra/, not a firmware image\n"
             "zipfile.exe: sound\n"))
         files = {"b.prn": b"print data\n", "a/image.bin": MAGIC + os.urandom(3000), "empty": b""}
-        done, problems = self.check(self.packed("packed.exe", files))
+        done, _, _ = self.check(self.packed("packed.exe", files))
         rows, said, sent = report(done.stdout)
         self.assertEqual([(r[5], r[1], r[2], r[3], r[4]) for r in rows],
                          [("a/image.bin", 3010, "yes", "ok", "image"), ("b.prn", 11, "yes", "ok", "data"),
                           ("empty", 0, "yes", "ok", "data")])
         self.assertEqual(rows[0][0], stub_size)
         self.assertEqual((said, sent), ({"download mode": "yes", "restart wait": "no"}, (3, 3021)))
+        # The program and an archive joined as they stand: sound, with a
+        # warning, and read as it is by the program's walk and by zipfile.
+        joined = self.catenated("joined.exe", dict(entries))
+        done, problems, warnings = self.check(joined)
+        self.assertEqual((done.status, problems, warnings), (0, [], [
+            f"the central directory counts its offsets from offset {stub_size}, not from the start of the file; "
+            f"the program is not affected, unzip warns of {stub_size} extra bytes"]))
+        self.assertEqual([(r[5], r[0]) for r in report(done.stdout)[0]],
+                         [("fw/image.bin", stub_size), ("notes.txt", stub_size + 30 + 12 + 5010),
+                          ("extra/", stub_size + 2 * 30 + 12 + 5010 + 9 + 6)])
+        with zipfile.ZipFile(self.path(joined)) as z:
+            self.assertIsNone(z.testzip())
 
     def test_damaged_bundles(self):
         files = {"image.bin": MAGIC + bytes(range(256)) * 8, "notes.txt": b"notes\n"}
@@ -120,6 +136,9 @@ class Check(packer.PackCase):
         second_data = stub_size + 30 + len("image.bin") + len(files["image.bin"]) + 30 + len("notes.txt")
         central_name = len(self.read(good)) - 22 - (46 + len("notes.txt")) + 46
         fake_header = b"PK\x03\x04" + bytes(26)
+        joined = self.read(self.catenated("joined.exe", files))
+        second_offset = len(joined) - 22 - (46 + len("notes.txt")) + 42  # its low byte
+        directory_at = len(self.read(good)) - 22 - int.from_bytes(self.read(good)[-10:-6], "little")
         cases = {
             "compressed": (self.appended("deflated.exe", [("a.txt", b"again " * 200)], zipfile.ZIP_DEFLATED),
                            ["a.txt: compressed (method 8); the program sends its bytes as they stand"]),
@@ -135,9 +154,14 @@ class Check(packer.PackCase):
                                [f"entry 2: the walk finds notes.txt (method 0, CRC 0x"]),
             "sizes after the data": (self.appended("streamed.exe", [("s.bin", b"streamed")], stream=True),
                                      ["entry 1: the walk finds s.bin (method 0, CRC 0x00000000, 0 bytes stored"]),
-            "offsets from the archive": (self.catenated("catenated.exe", files),
-                                         [f"the central directory counts its offsets from offset {stub_size}, "
-                                          "not from the start of the file"]),
+            # Joined as they stand, the walk still has to agree with the
+            # directory once its offsets are shifted.
+            "joined, an offset astray": (self.patched("joined-astray.exe", "joined.exe", second_offset, b"\x01"),
+                                         ["entry 2: the walk finds notes.txt (method 0, CRC 0x"]),
+            "directory placed beyond itself": (self.patched("beyond.exe", good, len(self.read(good)) - 6,
+                                                            (directory_at + 5).to_bytes(4, "little")),
+                                               ["the central directory lies 5 bytes before where its end record "
+                                                "places it: bytes are missing from the file"]),
             "signature in the stub": (self.patched("stub-sig.exe", good, 1000, fake_header),
                                       ["the stub holds the archive signature at offset 1000; "
                                        "the program takes a false entry from it"]),
@@ -145,7 +169,7 @@ class Check(packer.PackCase):
         said = {}
         for case, (bundle, expected) in cases.items():
             with self.subTest(case=case):
-                done, problems = self.check(bundle)
+                done, problems, _ = self.check(bundle)
                 self.assertEqual(done.status, 1)
                 for words in expected:
                     self.assertTrue(any(p.startswith(words) for p in problems), (words, problems))

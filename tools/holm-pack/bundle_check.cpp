@@ -23,6 +23,13 @@ struct Walked {
     bool crc_ok;  // the stored bytes against the header's CRC
 };
 
+// What -t reports: problems make the bundle unsound (a delivery that goes
+// wrong, or a bundle ZIP readers cannot read); warnings leave it sound.
+struct Findings {
+    std::vector<std::string> problems;
+    std::vector<std::string> warnings;
+};
+
 struct Walk {
     std::vector<Walked> entries;
     int end = payload::scan_end;
@@ -111,15 +118,28 @@ bool same_fields(const EntryFields& a, const EntryFields& b, std::int64_t shift)
            a.size == b.size && static_cast<std::int64_t>(a.offset) == static_cast<std::int64_t>(b.offset) + shift;
 }
 
+// Offsets counted from a later point than the start of the file are what
+// joining the program and an archive as they stand gives (cat, copy /b): the
+// program never reads them, and ZIP readers allow for them, so that is only
+// worth a warning. Offsets beyond where the headers stand mean bytes are
+// missing.
+void check_shift(const CentralDirectory& cd, Findings& found) {
+    if (cd.shift > 0)
+        found.warnings.push_back("the central directory counts its offsets from " +
+                                 at(static_cast<std::uint64_t>(cd.shift)) +
+                                 ", not from the start of the file; the program is not affected, unzip warns of " +
+                                 std::to_string(cd.shift) + " extra bytes");
+    if (cd.shift < 0)
+        found.problems.push_back("the central directory lies " + std::to_string(-cd.shift) +
+                                 " bytes before where its end record places it: bytes are missing from the file");
+}
+
 void check_against_directory(const Walk& walk, const CentralDirectory& cd, std::vector<std::string>& problems) {
     if (!cd.found) {
         problems.push_back("no central directory: unzip and other ZIP readers cannot read the bundle");
         return;
     }
     if (!cd.problem.empty()) problems.push_back("the central directory is damaged: " + cd.problem);
-    if (cd.shift != 0)
-        problems.push_back("the central directory counts its offsets from " + at(static_cast<std::uint64_t>(cd.shift)) +
-                           ", not from the start of the file");
     // The archive begins at the first header the directory points to; a
     // header the walk finds before it stands in the stub.
     std::int64_t start = static_cast<std::int64_t>(cd.start);
@@ -189,6 +209,24 @@ void print_delivery(const Walk& walk) {
                 walk.ends_on_image ? "a firmware image" : "not a firmware image");
 }
 
+std::string counted(std::size_t count, const char* what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+// The verdict on standard output ("sound", or how many problems, and how
+// many warnings); each problem and warning on a line of its own on standard
+// error, where the other messages of holm-pack go.
+void print_verdict(const std::string& path, const Findings& found) {
+    std::string verdict = found.problems.empty() ? "sound" : counted(found.problems.size(), "problem");
+    if (!found.warnings.empty()) verdict += ", " + counted(found.warnings.size(), "warning");
+    std::printf("%s: %s\n", path.c_str(), verdict.c_str());
+    std::fflush(stdout);
+    for (const std::string& problem : found.problems)
+        std::fprintf(stderr, "holm-pack: %s: %s\n", path.c_str(), problem.c_str());
+    for (const std::string& warning : found.warnings)
+        std::fprintf(stderr, "holm-pack: %s: warning: %s\n", path.c_str(), warning.c_str());
+}
+
 }  // namespace
 
 int check_bundle(const std::string& path) {
@@ -199,19 +237,16 @@ int check_bundle(const std::string& path) {
         return 1;
     }
     Walk walk = walk_bundle();
-    std::vector<std::string> problems;
-    check_entries(walk, problems);
-    check_against_directory(walk, read_central_directory(payload::image.base, payload::image.size), problems);
+    Findings found;
+    check_entries(walk, found.problems);
+    CentralDirectory cd = read_central_directory(payload::image.base, payload::image.size);
+    check_against_directory(walk, cd, found.problems);
+    if (cd.found) check_shift(cd, found);
     print_entries(walk);
     print_delivery(walk);
-    if (problems.empty())
-        std::printf("%s: sound\n", path.c_str());
-    else
-        std::printf("%s: %zu %s\n", path.c_str(), problems.size(), problems.size() == 1 ? "problem" : "problems");
-    std::fflush(stdout);
-    for (const std::string& problem : problems) std::fprintf(stderr, "holm-pack: %s: %s\n", path.c_str(), problem.c_str());
+    print_verdict(path, found);
     payload::unmap_payload();
-    return problems.empty() ? 0 : 1;
+    return found.problems.empty() ? 0 : 1;
 }
 
 }  // namespace pack

@@ -8,8 +8,9 @@
 
 namespace pack {
 
-// Prints the report on standard output and one line per problem on
-// standard error; returns the exit status, 0 when the bundle is sound.
+// Prints the report on standard output and one line per problem and per
+// warning on standard error; returns the exit status, 0 when the bundle is
+// sound (warnings leave it sound).
 int check_bundle(const std::string& path);
 
 }  // namespace pack

@@ -36,7 +36,8 @@ const char usage[] =
     "A FILE that is a folder stands for every file below it, in the order of\n"
     "their names; links, devices and sockets in it are refused.\n"
     "OUTPUT is written whole or not at all. -t ends with status 0 when the\n"
-    "bundle is sound, 1 with one line per problem otherwise.\n";
+    "bundle is sound (a warning leaves it sound), 1 with one line per problem\n"
+    "otherwise.\n";
 
 struct Request {
     std::string output;
