@@ -1,5 +1,7 @@
-"""holm-fleet on a small fleet: its usage errors, which send nothing; the
-printers' own records of -m k; a failed check and its retry."""
+"""holm-fleet on a small fleet: its usage errors and the bundles its gate
+refuses, which send nothing; the printers' own records of -m k; a failed
+check and its retry; a canary and a brake that leave the rest not started,
+and the retry that finishes it."""
 import os
 import shutil
 import stat
@@ -230,6 +232,13 @@ class SmallFleet(unittest.TestCase):
                                              f"Stopped by --max-failed {limit}: 1 of 1 finished printers failed\n"
                                              f"Records: {brake}/summary.tsv\n")
                 self.assertClean(brake, run, [address(2)])
+        # Two at a time: the silent console, running when the booting printer
+        # fails, finishes its run (and fails in its turn); the third never starts.
+        run = self.fleet(["-j", "2", "--max-failed", "1", "-d", "-m", "l", "-o", brake, "fw-update.exe", "-"],
+                         stdin=f"{address(2)} root {PASSWORDS[2]}\n{address(3)}\n{address(0)}\n".encode())
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertEqual([(r[1], r[3] == "no result") for r in summary(brake)[1:]],
+                         [("failed", False), ("failed", False), ("not started", False)])
         # The retry runs the failed and the not started, and only them.
         self.bed.restart(2, ["--password", PASSWORDS[2]])
         kept = files_under(os.path.join(out, "printers", address(0)))
