@@ -136,8 +136,8 @@ class AnsiblePlay(unittest.TestCase):
             f.write("printers:\n  hosts:\n" + "".join(f"    {host}:\n      ansible_host: {address(COUNT + k)}\n"
                                                      for k, host in enumerate(FIRMWARE_HOSTS)))
         printers = dict(zip(FIRMWARE_HOSTS, self.bed.printers[COUNT:]))
-        no_ipp = (f'no firmware version before the delivery: Unable to connect to "{printers["no-ipp"].address}" '
-                  "on port 631 - ")
+        no_ipp = (f'no firmware version before the delivery: no IPP answer (Unable to connect to '
+                  f'"{printers["no-ipp"].address}" on port 631 - ')
 
         def play(*args):
             return self.play("-i", inventory, "-e", f"holm_firmware={NEW}", *args)

@@ -250,8 +250,8 @@ class SmallFleet(unittest.TestCase):
         printers = "".join(f"{address(i)}\n" for i in range(4, 9)).encode()
         args = ["-d", "--firmware", f"main={NEW}", "-o", out, "fw-update.exe", "-"]
         image = FIRMWARE[0][1]
-        no_ipp = (f'no firmware version before the delivery: Unable to connect to "{address(NO_IPP)}" '
-                  f'on port 631 - ')
+        no_ipp = (f'no firmware version before the delivery: no IPP answer (Unable to connect to '
+                  f'"{address(NO_IPP)}" on port 631 - ')
 
         def contacts(before):
             """What each printer saw since before, IPP requests left out."""
@@ -264,7 +264,7 @@ class SmallFleet(unittest.TestCase):
         self.assertEqual((run.status, run.stderr), (1, ""), run)
         self.assertRegex(run.stdout, "^" + re.escape(
             f"5 printers: 1 current, 3 to deliver, 1 failed\n  {address(STAYS_OLD)}  to deliver, runs {OLD}\n"
-            f"  {address(NO_IPP)}  {no_ipp}") + r"[\w ]+\n" + re.escape(
+            f"  {address(NO_IPP)}  {no_ipp}") + r"[\w ]+\)\n" + re.escape(
             f"  {address(7)}  to deliver, runs {OLD}\n  {address(8)}  to deliver, runs {OLD}\n"
             f"Records: {out}/summary.tsv\n") + "$")
         self.assertEqual([(r[1], r[4], r[5]) for r in summary(out)[1:]],
@@ -280,7 +280,7 @@ class SmallFleet(unittest.TestCase):
         self.assertEqual((run.status, run.stderr), (1, ""), run)
         self.assertRegex(run.stdout, "^" + re.escape(
             f"5 printers: 2 ok, 1 current, 2 failed\n  {address(STAYS_OLD)}  still {OLD} after the delivery\n"
-            f"  {address(NO_IPP)}  {no_ipp}") + r"[\w ]+\n" + re.escape(f"Records: {out}/summary.tsv\n") + "$")
+            f"  {address(NO_IPP)}  {no_ipp}") + r"[\w ]+\)\n" + re.escape(f"Records: {out}/summary.tsv\n") + "$")
         rows = summary(out)
         self.assertEqual([(r[0], r[1], r[4], r[5]) for r in rows[1:]],
                          [(address(CURRENT), "current", NEW, ""), (address(STAYS_OLD), "failed", OLD, OLD),
