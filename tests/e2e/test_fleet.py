@@ -37,15 +37,17 @@ RETRY = ("parallel --will-cite --ssh $FAKE_SSH -S ctl1,ctl2 -j 1 --basefile fw-u
          "--transferfile {} --transferfile {.}.out --return {.}.out --cleanup "
          "holm-fleet --retry-failed -d -m l -o {.}.out ./fw-update.exe {} ::: part-*.txt")
 MERGE = "awk 'FNR > 1 || NR == 1' part-*.out/summary.tsv > summary.tsv"
-# Printers 4 to 8, for --firmware main=2.0: one already current, one that
+# Printers 4 to 9, for --firmware main=2.0: one already current, one that
 # restarts on its old version, one without IPP, two that take the new one
-# (the last reports another firmware first: only main's version counts).
+# (the second reports another firmware first: only main's version counts),
+# one whose IPP service does not come back after the restart.
 OLD, NEW = "1.0", "2.0"
-CURRENT, STAYS_OLD, NO_IPP, TAKES_IT = 4, 5, 6, (7, 8)
+CURRENT, STAYS_OLD, NO_IPP, TAKES_IT, IPP_GONE = 4, 5, 6, (7, 8), 9
 TAKES_NEW = ["--firmware", f"main={OLD}", "--installs", f"main={NEW}"]
 FIRMWARE_PRINTERS = [Printer(["--firmware", f"main={NEW}"]), Printer(["--firmware", f"main={OLD}"]),
                      Printer(["--ipp-port", "0"]), Printer(TAKES_NEW),
-                     Printer(["--firmware", f"boot={NEW}"] + TAKES_NEW)]
+                     Printer(["--firmware", f"boot={NEW}"] + TAKES_NEW),
+                     Printer(TAKES_NEW + ["--ipp-gone-after-restart"])]
 
 _skip = fleetbed.available() or ("holm-fleet runs Linux bundles" if harness.WINE else None)
 
@@ -247,11 +249,15 @@ class SmallFleet(unittest.TestCase):
 
     def test_firmware_plan_delivery_and_retry(self):
         out = self.scratch.path("firmware-out")
-        printers = "".join(f"{address(i)}\n" for i in range(4, 9)).encode()
+        printers = "".join(f"{address(i)}\n" for i in range(4, 10)).encode()
         args = ["-d", "--firmware", f"main={NEW}", "-o", out, "fw-update.exe", "-"]
         image = FIRMWARE[0][1]
-        no_ipp = (f'no firmware version before the delivery: no IPP answer (Unable to connect to '
-                  f'"{address(NO_IPP)}" on port 631 - ')
+        no_ipp = re.escape(f'no firmware version before the delivery: no IPP answer (Unable to connect to '
+                           f'"{address(NO_IPP)}" on port 631 - ') + r"[\w ]+\)"
+
+        def listed(*lines):
+            """The closing lines as a pattern: (printer, pattern) for each listed one."""
+            return "".join(f"  {re.escape(address(i).ljust(11))}  {line}\n" for i, line in lines)
 
         def contacts(before):
             """What each printer saw since before, IPP requests left out."""
@@ -262,56 +268,58 @@ class SmallFleet(unittest.TestCase):
         before = self.events()
         run = self.fleet(["--plan"] + args, stdin=printers, watch=True)
         self.assertEqual((run.status, run.stderr), (1, ""), run)
-        self.assertRegex(run.stdout, "^" + re.escape(
-            f"5 printers: 1 current, 3 to deliver, 1 failed\n  {address(STAYS_OLD)}  to deliver, runs {OLD}\n"
-            f"  {address(NO_IPP)}  {no_ipp}") + r"[\w ]+\)\n" + re.escape(
-            f"  {address(7)}  to deliver, runs {OLD}\n  {address(8)}  to deliver, runs {OLD}\n"
-            f"Records: {out}/summary.tsv\n") + "$")
+        to_deliver = re.escape(f"to deliver, runs {OLD}")
+        self.assertRegex(run.stdout, "^6 printers: 1 current, 4 to deliver, 1 failed\n" + listed(
+            (STAYS_OLD, to_deliver), (NO_IPP, no_ipp), (7, to_deliver), (8, to_deliver), (IPP_GONE, to_deliver))
+            + re.escape(f"Records: {out}/summary.tsv\n") + "$")
         self.assertEqual([(r[1], r[4], r[5]) for r in summary(out)[1:]],
-                         [("current", NEW, ""), ("to deliver", OLD, ""), ("failed", "", ""),
-                          ("to deliver", OLD, ""), ("to deliver", OLD, "")])
-        self.assertEqual(contacts(before), {i: [] for i in range(4, 9)})
+                         [("current", NEW, ""), ("to deliver", OLD, ""), ("failed", "", "")]
+                         + [("to deliver", OLD, "")] * 3)
+        self.assertEqual(contacts(before), {i: [] for i in range(4, 10)})
         self.assertClean(out, run, [])
 
         # The delivery: the current printer and the one without IPP are not
-        # contacted; the one that restarts on its old version fails.
+        # contacted; the one that restarts on its old version fails, and so
+        # does the one whose version cannot be read after (two minutes on).
         before = self.events()
         run = self.fleet(args, stdin=printers, watch=True)
         self.assertEqual((run.status, run.stderr), (1, ""), run)
-        self.assertRegex(run.stdout, "^" + re.escape(
-            f"5 printers: 2 ok, 1 current, 2 failed\n  {address(STAYS_OLD)}  still {OLD} after the delivery\n"
-            f"  {address(NO_IPP)}  {no_ipp}") + r"[\w ]+\)\n" + re.escape(f"Records: {out}/summary.tsv\n") + "$")
+        self.assertRegex(run.stdout, "^6 printers: 2 ok, 1 current, 3 failed\n" + listed(
+            (STAYS_OLD, re.escape(f"still {OLD} after the delivery")), (NO_IPP, no_ipp),
+            (IPP_GONE, "no firmware version after the delivery")) + re.escape(f"Records: {out}/summary.tsv\n") + "$")
         rows = summary(out)
         self.assertEqual([(r[0], r[1], r[4], r[5]) for r in rows[1:]],
                          [(address(CURRENT), "current", NEW, ""), (address(STAYS_OLD), "failed", OLD, OLD),
                           (address(NO_IPP), "failed", "", ""), (address(7), "ok", OLD, NEW),
-                          (address(8), "ok", OLD, NEW)])
+                          (address(8), "ok", OLD, NEW), (address(IPP_GONE), "failed", OLD, "")])
         seen = contacts(before)
         self.assertEqual((seen[CURRENT], seen[NO_IPP]), ([], []))
-        for i in (STAYS_OLD,) + TAKES_IT:
+        delivered = (STAYS_OLD,) + TAKES_IT + (IPP_GONE,)
+        for i in delivered:
             self.assertEqual(self.bed.printers[i].raw_jobs(), [image], i)
-        self.assertClean(out, run, [address(i) for i in (STAYS_OLD,) + TAKES_IT])
+        self.assertClean(out, run, [address(i) for i in delivered])
 
         # A retry is made the way the run was.
         run = self.fleet(["--retry-failed"] + args[:1] + args[3:], stdin=printers)
         self.assertEqual((run.status, run.stdout, run.stderr), (2, "", f"holm-fleet: the last run in {out} was "
                          f"made with --firmware main={NEW}; retry it the same way\n"))
 
-        # Mended, only the two failed get the bundle again.
-        self.bed.restart(STAYS_OLD, TAKES_NEW)
-        self.bed.restart(NO_IPP, TAKES_NEW)
+        # Mended, the three failed are read again: two get the bundle, the
+        # one whose IPP is back already runs the new version.
+        for i in (STAYS_OLD, NO_IPP, IPP_GONE):
+            self.bed.restart(i, TAKES_NEW)
         before = self.events()
         run = self.fleet(["--retry-failed"] + args, stdin=printers, watch=True)
         self.assertEqual((run.status, run.stderr), (0, ""), run)
-        self.assertEqual(run.stdout, f"5 printers: 4 ok, 1 current, 0 failed\nRecords: {out}/summary.tsv\n")
+        self.assertEqual(run.stdout, f"6 printers: 4 ok, 2 current, 0 failed\nRecords: {out}/summary.tsv\n")
         again = summary(out)
         self.assertEqual([(r[1], r[4], r[5]) for r in again[1:]],
-                         [("current", NEW, "")] + [("ok", OLD, NEW)] * 4)
+                         [("current", NEW, "")] + [("ok", OLD, NEW)] * 4 + [("current", NEW, "")])
         self.assertEqual([again[i] for i in (1, 4, 5)], [rows[i] for i in (1, 4, 5)])
         self.assertEqual([self.events()[i] for i in (CURRENT,) + TAKES_IT], [before[i] for i in (CURRENT,) + TAKES_IT])
+        self.assertEqual(contacts(before)[IPP_GONE], [])
         self.assertEqual(self.bed.printers[NO_IPP].raw_jobs(), [image])
         self.assertClean(out, run, [address(STAYS_OLD), address(NO_IPP)])
-
 
 if __name__ == "__main__":
     unittest.main()

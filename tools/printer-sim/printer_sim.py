@@ -36,6 +36,7 @@ class State:
         self.download = args.download_mode
         self.down = False
         self.raw_count = 0
+        self.ipp_server = None
         self.firmware = [ipp_service.parse_firmware(f) for f in args.firmware]
         self.firmware = [(name or "main", version) for name, version in self.firmware]
         if args.state_file and os.path.exists(args.state_file):
@@ -285,6 +286,9 @@ def restart(state, address):
         return
     time.sleep(args.restart_delay)
     state.down = True
+    if args.ipp_gone_after_restart and state.ipp_server:
+        state.ipp_server.shutdown()
+        state.ipp_server.server_close()
     state.set_download(False)
     set_echo(False)
     set_route(state, address, True)
@@ -355,6 +359,8 @@ def main():
     p.add_argument("--installs", metavar="[NAME=]VERSION", default=None,
                    help="the firmware a download brings: reported after the restart (without "
                         "NAME, in place of the first one)")
+    p.add_argument("--ipp-gone-after-restart", action="store_true",
+                   help="the IPP service goes down with the printer and does not come back")
     p.add_argument("--never-shut-down", action="store_true")
     p.add_argument("--never-come-back", action="store_true")
     p.add_argument("--down-unreachable-from", metavar="NS", default=None,
@@ -375,6 +381,7 @@ def main():
     if args.ipp_port:
         server = ipp_service.Server((args.host, args.ipp_port), ipp_service.Handler)
         server.state = state
+        state.ipp_server = server
         threading.Thread(target=server.serve_forever, daemon=True).start()
     if args.echo_silent_first:
         set_echo(False)
