@@ -35,11 +35,15 @@ else()
   # The dependencies come from the linked libraries, with the versions the
   # build needs; libcups2 is opened at run time, so no linked library names
   # it and it is added here (its functions used date from CUPS 1.4), and
-  # holm-fleet runs on GNU parallel.
+  # holm-fleet runs on GNU parallel. Its --firmware (and the Ansible
+  # example's holm_firmware) reads printers' versions with ipptool: wanted,
+  # installed with the package by default, but nothing else needs it, and
+  # holm-fleet names the package when it is missing.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2 (>= 1.4), parallel")
-  # holm-fleet --key and the Ansible role's holm_key verify signatures with it.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "minisign")
+  # holm-fleet --key and the Ansible role's holm_key verify signatures with
+  # minisign, recommended as well.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups-ipp-utils, minisign")
 endif()
 
 include(CPack)

@@ -4,7 +4,8 @@ from one tool namespace.
 The tool namespace holds a bridge with 198.18.0.1/16; printer i (from 0)
 sits behind its own veth pair at address(i) (198.18.1.1, 198.18.1.2, ...).
 Each printer is described by a Printer spec: its simulator's arguments and
-the faults of its link. Nothing leaves these namespaces; cleanup removes
+the faults of its link. Every printer answers IPP on port 631 (a printer
+without IPP has "--ipp-port", "0" among its arguments). Nothing leaves these namespaces; cleanup removes
 them and ends the simulators even when a test fails. Native programs only.
 """
 import os
@@ -92,7 +93,7 @@ class SimulatedPrinter:
         self.sim = subprocess.Popen(
             ["ip", "netns", "exec", self.ns, sys.executable, netbed.SIM, "--telnet-port", "23",
              "--raw-port", "9100", "--raw-dir", self.raw_dir,
-             "--state-file", os.path.join(self.dir, "state.json"), "--log", self.log]
+             "--ipp-port", "631", "--state-file", os.path.join(self.dir, "state.json"), "--log", self.log]
             + (["--down-unreachable-from", bed.tool_ns] if self.spec.down_unreachable else [])
             + self.sim_args, stdout=subprocess.DEVNULL, stderr=stderr)
         stderr.close()

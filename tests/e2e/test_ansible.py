@@ -1,5 +1,7 @@
 """The Ansible role of contrib/ansible against ten simulated printers, two of
-them faulty: one never answers, one has another password. The play runs as
+them faulty: one never answers, one has another password; and, with
+holm_firmware, against four more: one current, one that restarts on its old
+version, one without IPP, one that takes the new version. The play runs as
 a site would run it, with the shipped ansible.cfg, playbook, group
 variables and vault; only the inventory names the bed's printers."""
 import json
@@ -22,7 +24,12 @@ PASSWORD = "example-printer-password"     # what the example vault holds
 OTHER_PASSWORD = "not-the-vaults-password"
 NEVER_ANSWERS, OTHER = 3, 6
 COUNT = 10
-RECAP = re.compile(r"^(\S+)\s+: ok=\d+\s+changed=\d+\s+unreachable=\d+\s+failed=(\d+)", re.M)
+# Printers COUNT and on, for holm_firmware=2.0, by their host names.
+OLD, NEW = "1.0", "2.0"
+FIRMWARE_HOSTS = {"current": ["--firmware", NEW], "stays-old": ["--firmware", OLD],
+                  "no-ipp": ["--ipp-port", "0"], "takes-it": ["--firmware", OLD, "--installs", NEW]}
+RECAP = re.compile(r"^(\S+)\s+: ok=\d+\s+changed=(\d+)\s+unreachable=\d+\s+failed=(\d+)", re.M)
+WOULD_RUN = re.compile(r'"msg": "would run: \S+ -n (\S+) -l root"')
 FATAL = re.compile(r"^fatal: \[(\S+)\]: FAILED! => (\{.*?^\})$", re.M | re.S)
 # Every packet from the bed's tool namespace that reaches a printer.
 COUNTER = ("table inet holmseen {\n chain input {\n type filter hook input priority -10;\n"
@@ -55,6 +62,7 @@ class AnsiblePlay(unittest.TestCase):
         specs = [Printer(["--password", PASSWORD]) for _ in range(COUNT)]
         specs[NEVER_ANSWERS] = Printer(["--password", PASSWORD], unreachable=True)
         specs[OTHER] = Printer(["--password", OTHER_PASSWORD])
+        specs += [Printer(["--password", PASSWORD] + args) for args in FIRMWARE_HOSTS.values()]
         cls.bed = fleetbed.FleetBed(scratch, specs)
         for p in cls.bed.printers:
             subprocess.run(["ip", "netns", "exec", p.ns, "nft", "-f", "-"], input=COUNTER, text=True,
@@ -67,7 +75,7 @@ class AnsiblePlay(unittest.TestCase):
 
     def packets(self):
         seen = []
-        for p in self.bed.printers:
+        for p in self.bed.printers[:COUNT]:
             listed = subprocess.run(["ip", "netns", "exec", p.ns, "nft", "-j", "list", "table", "inet",
                                      "holmseen"], capture_output=True, check=True, timeout=60).stdout
             rules = [e["rule"] for e in json.loads(listed)["nftables"] if "rule" in e]
@@ -76,12 +84,15 @@ class AnsiblePlay(unittest.TestCase):
 
     def assertPlayed(self, run, failed):
         """The recap lists every host of the run, failed exactly where named."""
-        self.assertEqual({host: int(n) > 0 for host, n in RECAP.findall(run.stdout)},
+        self.assertEqual({host: int(n) > 0 for host, _, n in RECAP.findall(run.stdout)},
                          {host: host in failed for host in self.hosts_of(run)}, run.stdout)
         self.assertEqual(holding([PASSWORD, VAULT_PASSWORD], run.command_lines, {}), [])
 
     def hosts_of(self, run):
-        return [host for host, _ in RECAP.findall(run.stdout)]
+        return [host for host, _, _ in RECAP.findall(run.stdout)]
+
+    def messages(self, run):
+        return {host: json.loads(result)["msg"] for host, result in FATAL.findall(run.stdout)}
 
     def test_check_then_play_then_retry_the_failed(self):
         # Check mode: what would run, and not a packet to any printer.
@@ -98,10 +109,9 @@ class AnsiblePlay(unittest.TestCase):
         self.assertEqual(run.status, 2, run)
         self.assertEqual(len(self.hosts_of(run)), COUNT, run.stdout)
         self.assertPlayed(run, {f"p{NEVER_ANSWERS}", f"p{OTHER}"})
-        messages = {host: json.loads(result)["msg"] for host, result in FATAL.findall(run.stdout)}
-        self.assertEqual(messages, {f"p{NEVER_ANSWERS}": "Destination not alive",
+        self.assertEqual(self.messages(run), {f"p{NEVER_ANSWERS}": "Destination not alive",
                                     f"p{OTHER}": "Could not enter download mode."})
-        for i, printer in enumerate(self.bed.printers):
+        for i, printer in enumerate(self.bed.printers[:COUNT]):
             self.assertEqual(printer.raw_jobs(), [] if i in (NEVER_ANSWERS, OTHER) else [self.image], i)
         with open(os.path.join(self.play_dir, "deliver.retry")) as f:
             self.assertEqual(f.read(), f"p{NEVER_ANSWERS}\np{OTHER}\n")
@@ -109,13 +119,13 @@ class AnsiblePlay(unittest.TestCase):
         # Mended, the two are retried alone and get the image.
         self.bed.set_unreachable(NEVER_ANSWERS, False)
         self.bed.restart(OTHER, ["--password", PASSWORD])
-        before, events = self.packets(), [p.events() for p in self.bed.printers]
+        before, events = self.packets(), [p.events() for p in self.bed.printers[:COUNT]]
         run = self.play("--limit", "@deliver.retry")
         self.assertEqual(run.status, 0, run)
         self.assertEqual(sorted(self.hosts_of(run)), [f"p{NEVER_ANSWERS}", f"p{OTHER}"])
         self.assertPlayed(run, set())
         after = self.packets()
-        for i, printer in enumerate(self.bed.printers):
+        for i, printer in enumerate(self.bed.printers[:COUNT]):
             if i in (NEVER_ANSWERS, OTHER):
                 self.assertEqual(printer.raw_jobs(), [self.image], i)
             else:
@@ -151,6 +161,66 @@ class AnsiblePlay(unittest.TestCase):
         # Ansible names only the printers that ran and failed: the play is run again whole.
         with open(os.path.join(self.play_dir, "deliver.retry")) as f:
             self.assertEqual(f.read(), "p0\np1\n")
+
+    def test_firmware_current_printers_left_alone(self):
+        inventory = os.path.join(self.play_dir, "firmware.yml")
+        with open(inventory, "w") as f:
+            f.write("printers:\n  hosts:\n" + "".join(f"    {host}:\n      ansible_host: {address(COUNT + k)}\n"
+                                                     for k, host in enumerate(FIRMWARE_HOSTS)))
+        printers = dict(zip(FIRMWARE_HOSTS, self.bed.printers[COUNT:]))
+        no_ipp = (f'no firmware version before the delivery: no IPP answer (Unable to connect to '
+                  f'"{printers["no-ipp"].address}" on port 631 - ')
+
+        def play(*args):
+            # Without the example's canary stop: each kind of printer is seen to the end.
+            return self.play("-i", inventory, "-e", f"holm_firmware={NEW}", "-e", "holm_max_fail_percentage=100",
+                             *args)
+
+        def contacts(before):
+            """The printers that saw anything but IPP requests since before."""
+            return {host for host, p in printers.items() if any(e["event"] != "ipp" for e in p.events()[before[host]:])}
+
+        # Check mode lists the two to deliver; only IPP reaches the printers.
+        before = {host: len(p.events()) for host, p in printers.items()}
+        run = play("--check")
+        self.assertEqual(run.status, 2, run)
+        self.assertEqual(sorted(WOULD_RUN.findall(run.stdout)), [printers[h].address for h in ("stays-old", "takes-it")])
+        self.assertPlayed(run, {"no-ipp"})
+        self.assertRegex(self.messages(run)["no-ipp"], "^" + re.escape(no_ipp))
+        self.assertEqual(contacts(before), set())
+        self.assertEqual(bundle_runs(run.command_lines, self.bundle), set())
+
+        # The play: the current printer untouched, the one that came back on
+        # its old version failed.
+        before = {host: len(p.events()) for host, p in printers.items()}
+        run = play()
+        self.assertEqual(run.status, 2, run)
+        self.assertPlayed(run, {"stays-old", "no-ipp"})
+        self.assertEqual({host: int(n) for host, n, _ in RECAP.findall(run.stdout)},
+                         {"current": 0, "stays-old": 1, "no-ipp": 0, "takes-it": 1})
+        messages = self.messages(run)
+        self.assertEqual(messages.pop("stays-old"), f"still {OLD} after the delivery")
+        self.assertRegex(messages.pop("no-ipp"), "^" + re.escape(no_ipp))
+        self.assertEqual(contacts(before), {"stays-old", "takes-it"})
+        self.assertEqual({host: p.raw_jobs() for host, p in printers.items()},
+                         {"current": [], "stays-old": [self.image], "no-ipp": [], "takes-it": [self.image]})
+
+        # Mended, the failed two are retried alone, and get it.
+        self.bed.restart(COUNT + 1, ["--password", PASSWORD, "--firmware", OLD, "--installs", NEW])
+        self.bed.restart(COUNT + 2, ["--password", PASSWORD, "--firmware", OLD, "--installs", NEW])
+        run = play("--limit", "@deliver.retry")
+        self.assertEqual(run.status, 0, run)
+        self.assertEqual(sorted(self.hosts_of(run)), ["no-ipp", "stays-old"])
+        self.assertEqual(printers["no-ipp"].raw_jobs(), [self.image])
+
+        # A second run changes nothing and contacts no console or print port.
+        before = {host: len(p.events()) for host, p in printers.items()}
+        run = play()
+        self.assertEqual(run.status, 0, run)
+        self.assertPlayed(run, set())
+        self.assertEqual({host: int(n) for host, n, _ in RECAP.findall(run.stdout)}, dict.fromkeys(printers, 0))
+        self.assertEqual(contacts(before), set())
+        self.assertEqual(bundle_runs(run.command_lines, self.bundle), set())
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 """holm-fleet on a small fleet: its usage errors and the bundles its gate
 refuses, which send nothing; the printers' own records of -m k; a failed
 check and its retry; a canary and a brake that leave the rest not started,
-and the retry that finishes it."""
+and the retry that finishes it; a firmware delivery that reads each
+printer's version over IPP before and after."""
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -38,6 +40,17 @@ RETRY = ("parallel --will-cite --ssh $FAKE_SSH -S ctl1,ctl2 -j 1 --basefile fw-u
          "--transferfile {} --transferfile {.}.out --return {.}.out --cleanup "
          "holm-fleet --retry-failed -d -m l -o {.}.out ./fw-update.exe {} ::: part-*.txt")
 MERGE = "awk 'FNR > 1 || NR == 1' part-*.out/summary.tsv > summary.tsv"
+# Printers 4 to 9, for --firmware main=2.0: one already current, one that
+# restarts on its old version, one without IPP, two that take the new one
+# (the second reports another firmware first: only main's version counts),
+# one whose IPP service does not come back after the restart.
+OLD, NEW = "1.0", "2.0"
+CURRENT, STAYS_OLD, NO_IPP, TAKES_IT, IPP_GONE = 4, 5, 6, (7, 8), 9
+TAKES_NEW = ["--firmware", f"main={OLD}", "--installs", f"main={NEW}"]
+FIRMWARE_PRINTERS = [Printer(["--firmware", f"main={NEW}"]), Printer(["--firmware", f"main={OLD}"]),
+                     Printer(["--ipp-port", "0"]), Printer(TAKES_NEW),
+                     Printer(["--firmware", f"boot={NEW}"] + TAKES_NEW),
+                     Printer(TAKES_NEW + ["--ipp-gone-after-restart"])]
 
 _skip = fleetbed.available() or ("holm-fleet runs Linux bundles" if harness.WINE else None)
 
@@ -56,7 +69,7 @@ class SmallFleet(unittest.TestCase):
             Printer(),
             Printer(["--user", "admin", "--password", PASSWORDS[1], "--download-mode"]),
             Printer(["--password", PASSWORDS[2], "--booting"]),
-            Printer(["--silent-console"])])
+            Printer(["--silent-console"])] + FIRMWARE_PRINTERS)
 
     def fleet(self, args, **kwargs):
         return run_fleet(self.bed, args, self.dir, **kwargs)
@@ -115,11 +128,11 @@ class SmallFleet(unittest.TestCase):
         harness.make_bundle(path("no-suffix"), [])
         harness.make_bundle(path("plain.exe"), [])
         os.chmod(path("plain.exe"), stat.S_IRUSR | stat.S_IWUSR)
-        # Every command the script could need, but parallel.
+        # Every command the script could need, but parallel and ipptool.
         os.mkdir(path("bin"))
         for folder in ("/usr/local/bin", "/usr/bin", "/bin"):
             for command in os.listdir(folder):
-                if command != "parallel" and not os.path.exists(path("bin", command)):
+                if command not in ("parallel", "ipptool") and not os.path.exists(path("bin", command)):
                     os.symlink(os.path.join(folder, command), path("bin", command))
         out, ok = path("errors-out"), [path("fw-update.exe"), path("printers.txt")]
         cases = {
@@ -150,6 +163,13 @@ class SmallFleet(unittest.TestCase):
             "DIR under a file": (["-o", path("printers.txt", "out")] + ok,
                                  f"cannot make DIR: {path('printers.txt', 'out')}"),
             "nothing to retry": (["--retry-failed", "-o", out] + ok, f"no earlier run to retry in {out}"),
+            "--plan alone": (["--plan", "-o", out] + ok, "--plan needs --firmware"),
+            "--firmware without value": (["-o", out, "--firmware"], "--firmware needs a value"),
+            "--firmware without VERSION": (["--firmware", "main=", "-o", out] + ok,
+                                           "bad --firmware: main= ([NAME=]VERSION)"),
+            "--firmware with a mode that does not wait": (
+                ["--firmware", "2.0", "-m", "b", "-o", out] + ok,
+                "--firmware needs mode a or e (they wait for the restart), not -m b"),
         }
         before = self.events()
         for name, (args, message) in cases.items():
@@ -160,6 +180,10 @@ class SmallFleet(unittest.TestCase):
             run = self.fleet(["-o", out] + ok, env_path=path("bin"))
             self.assertEqual((run.status, run.stdout, run.stderr),
                              (2, "", "holm-fleet: GNU parallel is not installed (Debian package parallel)\n"))
+        with self.subTest("ipptool not installed"):
+            run = self.fleet(["--firmware", "2.0", "-o", out] + ok, env_path=path("bin"))
+            self.assertEqual((run.status, run.stdout, run.stderr),
+                             (2, "", "holm-fleet: ipptool is not installed (Debian package cups-ipp-utils)\n"))
         with self.subTest("-j out of reach"):
             run = self.fleet(["-j", "2", "-o", out] + ok, prefix=["prlimit", "--nofile=20:20"])
             self.assertEqual((run.status, run.stdout, run.stderr),
@@ -280,8 +304,9 @@ class SmallFleet(unittest.TestCase):
         self.assertEqual((run.status, run.stderr), (0, ""), run)
         self.assertEqual(run.stdout, f"3 printers: 3 ok, 0 failed\nRecords: {out}/summary.tsv\n")
         rows = summary(out)
-        self.assertEqual(rows[0], ["address", "result", "seconds", "message"])
-        self.assertEqual([(r[0], r[1], r[3]) for r in rows[1:]], [(address(i), "ok", "") for i in range(3)])
+        self.assertEqual(rows[0], ["address", "result", "seconds", "message", "before", "after"])
+        self.assertEqual([(r[0], r[1], r[3], r[4], r[5]) for r in rows[1:]],
+                         [(address(i), "ok", "", "", "") for i in range(3)])
         for i, state in enumerate((IDLE, DOWNLOAD, IDLE)):
             with self.subTest(printer=i):
                 records = files_under(os.path.join(out, "printers", address(i)))
@@ -317,6 +342,79 @@ class SmallFleet(unittest.TestCase):
             self.assertEqual(f.read(), "pttttttt\nPrinter is running\ns\n")
         self.assertClean(out, run, [address(2)])
 
+    def test_firmware_plan_delivery_and_retry(self):
+        out = self.scratch.path("firmware-out")
+        printers = "".join(f"{address(i)}\n" for i in range(4, 10)).encode()
+        args = ["-d", "--firmware", f"main={NEW}", "-o", out, "fw-update.exe", "-"]
+        image = FIRMWARE[0][1]
+        no_ipp = re.escape(f'no firmware version before the delivery: no IPP answer (Unable to connect to '
+                           f'"{address(NO_IPP)}" on port 631 - ') + r"[\w ]+\)"
+
+        def listed(*lines):
+            """The closing lines as a pattern: (printer, pattern) for each listed one."""
+            return "".join(f"  {re.escape(address(i).ljust(11))}  {line}\n" for i, line in lines)
+
+        def contacts(before):
+            """What each printer saw since before, IPP requests left out."""
+            return {i: [e["event"] for e in events[len(before[i]):] if e["event"] != "ipp"]
+                    for i, events in enumerate(self.events()) if i >= 4}
+
+        # The plan reads the versions and sends nothing else.
+        before = self.events()
+        run = self.fleet(["--plan"] + args, stdin=printers, watch=True)
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        to_deliver = re.escape(f"to deliver, runs {OLD}")
+        self.assertRegex(run.stdout, "^6 printers: 1 current, 4 to deliver, 1 failed\n" + listed(
+            (STAYS_OLD, to_deliver), (NO_IPP, no_ipp), (7, to_deliver), (8, to_deliver), (IPP_GONE, to_deliver))
+            + re.escape(f"Records: {out}/summary.tsv\n") + "$")
+        self.assertEqual([(r[1], r[4], r[5]) for r in summary(out)[1:]],
+                         [("current", NEW, ""), ("to deliver", OLD, ""), ("failed", "", "")]
+                         + [("to deliver", OLD, "")] * 3)
+        self.assertEqual(contacts(before), {i: [] for i in range(4, 10)})
+        self.assertClean(out, run, [])
+
+        # The delivery: the current printer and the one without IPP are not
+        # contacted; the one that restarts on its old version fails, and so
+        # does the one whose version cannot be read after (two minutes on).
+        before = self.events()
+        run = self.fleet(args, stdin=printers, watch=True)
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertRegex(run.stdout, "^6 printers: 2 ok, 1 current, 3 failed\n" + listed(
+            (STAYS_OLD, re.escape(f"still {OLD} after the delivery")), (NO_IPP, no_ipp),
+            (IPP_GONE, "no firmware version after the delivery")) + re.escape(f"Records: {out}/summary.tsv\n") + "$")
+        rows = summary(out)
+        self.assertEqual([(r[0], r[1], r[4], r[5]) for r in rows[1:]],
+                         [(address(CURRENT), "current", NEW, ""), (address(STAYS_OLD), "failed", OLD, OLD),
+                          (address(NO_IPP), "failed", "", ""), (address(7), "ok", OLD, NEW),
+                          (address(8), "ok", OLD, NEW), (address(IPP_GONE), "failed", OLD, "")])
+        seen = contacts(before)
+        self.assertEqual((seen[CURRENT], seen[NO_IPP]), ([], []))
+        delivered = (STAYS_OLD,) + TAKES_IT + (IPP_GONE,)
+        for i in delivered:
+            self.assertEqual(self.bed.printers[i].raw_jobs(), [image], i)
+        self.assertClean(out, run, [address(i) for i in delivered])
+
+        # A retry is made the way the run was.
+        run = self.fleet(["--retry-failed"] + args[:1] + args[3:], stdin=printers)
+        self.assertEqual((run.status, run.stdout, run.stderr), (2, "", f"holm-fleet: the last run in {out} was "
+                         f"made with --firmware main={NEW}; retry it the same way\n"))
+
+        # Mended, the three failed are read again: two get the bundle, the
+        # one whose IPP is back already runs the new version.
+        for i in (STAYS_OLD, NO_IPP, IPP_GONE):
+            self.bed.restart(i, TAKES_NEW)
+        before = self.events()
+        run = self.fleet(["--retry-failed"] + args, stdin=printers, watch=True)
+        self.assertEqual((run.status, run.stderr), (0, ""), run)
+        self.assertEqual(run.stdout, f"6 printers: 4 ok, 2 current, 0 failed\nRecords: {out}/summary.tsv\n")
+        again = summary(out)
+        self.assertEqual([(r[1], r[4], r[5]) for r in again[1:]],
+                         [("current", NEW, "")] + [("ok", OLD, NEW)] * 4 + [("current", NEW, "")])
+        self.assertEqual([again[i] for i in (1, 4, 5)], [rows[i] for i in (1, 4, 5)])
+        self.assertEqual([self.events()[i] for i in (CURRENT,) + TAKES_IT], [before[i] for i in (CURRENT,) + TAKES_IT])
+        self.assertEqual(contacts(before)[IPP_GONE], [])
+        self.assertEqual(self.bed.printers[NO_IPP].raw_jobs(), [image])
+        self.assertClean(out, run, [address(STAYS_OLD), address(NO_IPP)])
 
 if __name__ == "__main__":
     unittest.main()

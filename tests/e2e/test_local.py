@@ -128,14 +128,14 @@ class PortOutput(PortCases, ScratchCase):
 
 @unittest.skipUnless(harness.WINE, "only under Wine")
 class WinePortOutput(PortCases, ScratchCase):
-    """Wine's LPT1 is whatever file its registry names; the file is written
-    from the start but never truncated, so each run begins with it empty."""
+    """Wine's LPT1 is whatever file its registry names: here a FIFO, drained
+    while the program runs, as a printer reads its port."""
 
     @classmethod
     def setUpClass(cls):
         cls.port_dir = tempfile.mkdtemp(prefix="holm-lpt-")
         cls.port_file = os.path.join(cls.port_dir, "lpt1")
-        open(cls.port_file, "wb").close()
+        os.mkfifo(cls.port_file)
         subprocess.run(harness.PREFIX + ["reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "LPT1",
                                          "/t", "REG_SZ", "/d", cls.port_file, "/f"],
                        env=harness.environment(), capture_output=True, timeout=harness.TIMEOUT,
@@ -148,10 +148,32 @@ class WinePortOutput(PortCases, ScratchCase):
         shutil.rmtree(cls.port_dir, True)
 
     def port_run(self, args, program="bundle.exe"):
-        open(self.port_file, "wb").close()
+        # The reader is there before the program opens the port: bytes
+        # written into a FIFO that nobody holds open are lost.
+        reader = os.open(self.port_file, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        received, finished = bytearray(), threading.Event()
+
+        def drain():
+            while True:
+                last = finished.is_set()
+                try:
+                    chunk = os.read(reader, 65536)
+                except BlockingIOError:  # the program holds the port, with nothing new
+                    chunk = b""
+                if chunk:
+                    received.extend(chunk)
+                elif last:
+                    return
+                else:
+                    time.sleep(0.02)
+
+        thread = threading.Thread(target=drain, daemon=True)
+        thread.start()
         result = self.holm(args, program=program)
-        with open(self.port_file, "rb") as f:
-            return result, f.read()
+        finished.set()
+        thread.join(30)
+        return result, bytes(received)
 
 
 class RawPrinter:

@@ -30,6 +30,10 @@ OVERRIDES = "winemenubuilder.exe=d;explorer.exe=d;mscoree=;mshtml="
 
 TIMEOUT = 180
 
+# The server of the loader's sessions: the one on PATH, or the command that
+# HOLM_WINESERVER names (the 32-bit runner's own server).
+SERVER = shlex.split(os.environ.get("HOLM_WINESERVER", "wineserver"))
+
 
 class Session:
     """One prefix and the server that serves it. wrap is put in front of
@@ -61,7 +65,7 @@ class Session:
         self._quiet(self.loader + ["wineboot", "--init"], wrap=False)
         self._quiet(self.loader + ["reg", "add", AEDEBUG, "/v", "Debugger", "/t", "REG_SZ",
                                    "/d", "", "/f"], wrap=False)
-        self._quiet(["wineserver", "-w"], wrap=False)
+        self._quiet(SERVER + ["-w"], wrap=False)
 
     def copy(self, prefix, wrap=()):
         """A session of its own on a copy of this prefix: files
@@ -81,14 +85,15 @@ class Session:
         service. Everything they say goes to the session's log."""
         log = shlex.quote(self.log)
         probe = shlex.join(self.loader + [program, "-m", "g", "-n", "127.0.0.1"])
-        return (f"wineserver -p </dev/null >>{log} 2>&1; "
+        server = shlex.join(SERVER)
+        return (f"{server} -p </dev/null >>{log} 2>&1; "
                 f"for try in $(seq 30); do {probe} </dev/null >>{log} 2>&1 && break; sleep 1; done; true")
 
     def stop_script(self):
         """Shell commands that end the server and every process of its
         session."""
-        log = shlex.quote(self.log)
-        return f"wineserver -k >>{log} 2>&1; wineserver -w >>{log} 2>&1; true"
+        log, server = shlex.quote(self.log), shlex.join(SERVER)
+        return f"{server} -k >>{log} 2>&1; {server} -w >>{log} 2>&1; true"
 
     def start(self, program):
         self._quiet(["sh", "-c", self.start_script(program)])

@@ -75,8 +75,9 @@ class Manuals(unittest.TestCase):
         return subprocess.run(command, capture_output=True, text=True, timeout=60).stdout
 
     def assertDescribes(self, text, key, description):
-        # The key as it stands; the description may begin a sentence.
-        pattern = r"(?<![\w-])(?-i:" + re.escape(key) + r")\W{1,6}(?:\w+\W{1,4})?" + re.escape(description)
+        # The key as it stands, perhaps with its argument ("[NAME=]VERSION");
+        # the description may begin a sentence.
+        pattern = r"(?<![\w-])(?-i:" + re.escape(key) + r")\W{1,6}(?:\w+\W{1,4}){0,2}" + re.escape(description)
         self.assertRegex(text, re.compile(pattern, re.I), f"{key} = {description}")
 
     def test_pages_format_without_warnings(self):
@@ -116,9 +117,10 @@ class Manuals(unittest.TestCase):
     def test_holm_fleet_page_describes_every_help_item(self):
         text = rendered(self.page("holm-fleet.1"))
         screen = self.program_help(["bash", FLEET, "--help"])
-        items = help_items(screen, re.compile(r"^  (?P<key>--?[\w-]+)(?:, --\w+| [A-Za-z]+)? +(?P<text>\S.*)$"))
-        self.assertEqual([key for key, _ in items], ["-j", "-m", "-d", "-o", "--canary", "--max-failed", "--key",
-                                                  "--retry-failed", "-h"])
+        items = help_items(screen, re.compile(r"^  (?P<key>--?[\w-]+)(?:, --\w+| [][=A-Za-z]+)? +(?P<text>\S.*)$"))
+        self.assertEqual([key for key, _ in items],
+                         ["-j", "-m", "-d", "-o", "--firmware", "--plan", "--canary", "--max-failed", "--key",
+                          "--retry-failed", "-h"])
         for key, description in items:
             with self.subTest(key=key):
                 self.assertDescribes(text, key, description)

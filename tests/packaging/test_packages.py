@@ -85,7 +85,7 @@ class DebianPackage(Scratch):
         depends = [d.split()[0] for d in self.field("Depends").split(",")]
         self.assertIn("libcups2", depends)
         self.assertIn("parallel", depends)
-        self.assertEqual(self.field("Recommends"), "minisign")
+        self.assertEqual(self.field("Recommends"), "cups-ipp-utils, minisign")
 
     def test_files_stand_where_the_system_looks_for_them(self):
         listed = run(["dpkg-deb", "-c", self.deb]).stdout.decode()

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""A stand-in printer for the tests: a Telnet console and a raw print port.
+"""A stand-in printer for the tests: a Telnet console, a raw print port and,
+with --ipp-port, an IPP service that reports its firmware.
 
 Runs by hand as well:
   python3 printer_sim.py --telnet-port 23 --raw-port 9100 --state-file state.json
@@ -9,7 +10,8 @@ line, so a test can see what the tool did.
 
 In download mode the data of the next print-port connection is taken as new
 firmware: the printer then restarts. It goes on answering for a moment, goes
-down (no echo answers) and comes back up out of download mode.
+down (no echo answers) and comes back up out of download mode, running the
+firmware that --installs names (without it, the firmware it had).
 """
 import argparse
 import json
@@ -20,6 +22,8 @@ import struct
 import subprocess
 import threading
 import time
+
+import ipp_service
 
 IAC_OFFERS = bytes([255, 251, 1, 255, 251, 3])
 PROMPT = b"holm-printer> "
@@ -32,16 +36,29 @@ class State:
         self.download = args.download_mode
         self.down = False
         self.raw_count = 0
+        self.ipp_server = None
+        self.firmware = [ipp_service.parse_firmware(f) for f in args.firmware]
+        self.firmware = [(name or "main", version) for name, version in self.firmware]
         if args.state_file and os.path.exists(args.state_file):
             with open(args.state_file) as f:
-                self.download = json.load(f).get("download", False)
+                saved = json.load(f)
+            self.download = saved.get("download", False)
+            self.firmware = [tuple(f) for f in saved.get("firmware", self.firmware)]
 
     def set_download(self, on=True):
         with self.lock:
             self.download = on
-            if self.args.state_file:
-                with open(self.args.state_file, "w") as f:
-                    json.dump({"download": on}, f)
+            self.save()
+
+    def install(self, text):
+        with self.lock:
+            self.firmware = ipp_service.installed(self.firmware, ipp_service.parse_firmware(text))
+            self.save()
+
+    def save(self):
+        if self.args.state_file:
+            with open(self.args.state_file, "w") as f:
+                json.dump({"download": self.download, "firmware": self.firmware}, f)
 
     def log(self, **event):
         if not self.args.log:
@@ -269,6 +286,9 @@ def restart(state, address):
         return
     time.sleep(args.restart_delay)
     state.down = True
+    if args.ipp_gone_after_restart and state.ipp_server:
+        state.ipp_server.shutdown()
+        state.ipp_server.server_close()
     state.set_download(False)
     set_echo(False)
     set_route(state, address, True)
@@ -276,6 +296,8 @@ def restart(state, address):
     if args.never_come_back:
         return
     time.sleep(args.down_seconds)
+    if args.installs:
+        state.install(args.installs)
     set_route(state, address, False)
     set_echo(True)
     state.down = False
@@ -330,6 +352,15 @@ def main():
     p.add_argument("--silent-after-check", action="store_true",
                    help="stop answering echo once lpstat has shown download mode, so the "
                         "first probe after the download goes unanswered")
+    p.add_argument("--ipp-port", type=int, default=0,
+                   help="answer IPP Get-Printer-Attributes at /ipp/print on this port (631)")
+    p.add_argument("--firmware", action="append", default=[], metavar="[NAME=]VERSION",
+                   help="a firmware the printer reports over IPP (NAME main when not given)")
+    p.add_argument("--installs", metavar="[NAME=]VERSION", default=None,
+                   help="the firmware a download brings: reported after the restart (without "
+                        "NAME, in place of the first one)")
+    p.add_argument("--ipp-gone-after-restart", action="store_true",
+                   help="the IPP service goes down with the printer and does not come back")
     p.add_argument("--never-shut-down", action="store_true")
     p.add_argument("--never-come-back", action="store_true")
     p.add_argument("--down-unreachable-from", metavar="NS", default=None,
@@ -347,6 +378,11 @@ def main():
             server.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.raw_rcvbuf)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         servers.append(server)
+    if args.ipp_port:
+        server = ipp_service.Server((args.host, args.ipp_port), ipp_service.Handler)
+        server.state = state
+        state.ipp_server = server
+        threading.Thread(target=server.serve_forever, daemon=True).start()
     if args.echo_silent_first:
         set_echo(False)
         threading.Timer(args.echo_silent_first, set_echo, (True,)).start()

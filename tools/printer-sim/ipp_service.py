@@ -1,0 +1,109 @@
+"""The simulated printer's IPP service: just enough of IPP over HTTP for a
+Get-Printer-Attributes at /ipp/print to report the printer's firmware
+(printer-firmware-name and printer-firmware-string-version, parallel
+1setOf values). Every other request gets an IPP error or an HTTP 404."""
+import http.server
+import struct
+
+GET_PRINTER_ATTRIBUTES = 0x000B
+OPERATION_TAG, PRINTER_TAG, END_TAG = 0x01, 0x04, 0x03
+TEXT, NAME, CHARSET, LANGUAGE = 0x41, 0x42, 0x47, 0x48
+OK, BAD_REQUEST, NOT_SUPPORTED = 0x0000, 0x0400, 0x0501
+
+
+def parse_request(body):
+    """(version, operation, request id) of an IPP request; None when the
+    header is cut short. The attributes are not needed to answer."""
+    if len(body) < 9:
+        return None
+    return body[0:2], struct.unpack(">H", body[2:4])[0], body[4:8]
+
+
+def attribute(tag, name, values):
+    """One attribute with one or more values (the later ones nameless)."""
+    out = b""
+    for i, value in enumerate(values):
+        key = name.encode() if i == 0 else b""
+        data = value.encode()
+        out += struct.pack(">BH", tag, len(key)) + key + struct.pack(">H", len(data)) + data
+    return out
+
+
+def response(version, status, request_id, firmware):
+    """The IPP response; firmware is a list of (name, version), reported
+    only with a successful status and only when there is any."""
+    out = version + struct.pack(">H", status) + request_id + bytes([OPERATION_TAG])
+    out += attribute(CHARSET, "attributes-charset", ["utf-8"])
+    out += attribute(LANGUAGE, "attributes-natural-language", ["en"])
+    if status == OK and firmware:
+        out += bytes([PRINTER_TAG])
+        out += attribute(NAME, "printer-firmware-name", [n for n, _ in firmware])
+        out += attribute(TEXT, "printer-firmware-string-version", [v for _, v in firmware])
+    return out + bytes([END_TAG])
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"  # ipptool sends chunked requests and keeps the connection
+
+    def do_POST(self):
+        state = self.server.state
+        if state.down:
+            self.close_connection = True
+            return
+        body = self.read_body()
+        if self.path != "/ipp/print":
+            self.send_error(404)
+            return
+        request = parse_request(body)
+        if request is None:
+            version, operation, request_id = b"\x01\x01", None, b"\0\0\0\0"
+            status = BAD_REQUEST
+        else:
+            version, operation, request_id = request
+            status = OK if operation == GET_PRINTER_ATTRIBUTES else NOT_SUPPORTED
+        state.log(event="ipp", operation=operation, status=status)
+        data = response(version, status, request_id, state.firmware)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/ipp")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def read_body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() != "chunked":
+            return self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        body = b""
+        while True:
+            size = int(self.rfile.readline().split(b";")[0].strip() or b"0", 16)
+            if size == 0:
+                while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                    pass
+                return body
+            body += self.rfile.read(size)
+            self.rfile.readline()
+
+    def log_message(self, *args):
+        pass
+
+
+class Server(http.server.ThreadingHTTPServer):
+    allow_reuse_address = True
+    daemon_threads = True
+
+
+def parse_firmware(text):
+    """'NAME=VERSION' as (NAME, VERSION), 'VERSION' as (None, VERSION)."""
+    name, is_named, version = text.partition("=")
+    return (name, version) if is_named else (None, text)
+
+
+def installed(firmware, new):
+    """firmware (a list of (name, version)) once new is installed: the entry
+    of new's name (the first entry when it has none) gets its version."""
+    name, version = new
+    names = [n for n, _ in firmware]
+    if name is None:
+        name = names[0] if names else "main"
+    if name not in names:
+        return firmware + [(name, version)]
+    return [(n, version if n == name else v) for n, v in firmware]
