@@ -41,7 +41,9 @@ else()
   # holm-fleet names the package when it is missing.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2 (>= 1.4), parallel")
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups-ipp-utils")
+  # holm-fleet --key and the Ansible role's holm_key verify signatures with
+  # minisign, recommended as well.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups-ipp-utils, minisign")
 endif()
 
 include(CPack)

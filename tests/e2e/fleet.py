@@ -11,6 +11,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 FLEET = os.path.join(HERE, "..", "..", "tools", "holm-fleet")
 BASH = shutil.which("bash")
+# holm-fleet checks each bundle with the holm-pack it finds on PATH (the
+# installed one stands beside it).
+PACK_DIR = os.path.dirname(os.path.abspath(os.environ.get("HOLM_PACK", "holm-pack")))
 # parallel's own note, on a loaded machine, that starting its workers was
 # slow: about the machine, not about the run.
 SLOW_START = re.compile(r"parallel: Warning: Starting \d+ processes took > [\d.]+ sec\.\n"
@@ -26,6 +29,20 @@ class Run:
         return f"Run(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r})"
 
 
+def make_bundle(path, entries):
+    """A bundle of the built program and entries [(name, data)], made by
+    holm-pack as a user would make it."""
+    files = os.path.join(os.path.dirname(path), os.path.basename(path) + ".files")
+    for name, data in entries:
+        os.makedirs(os.path.dirname(os.path.join(files, name)), exist_ok=True)
+        with open(os.path.join(files, name), "wb") as f:
+            f.write(data)
+    subprocess.run([os.path.join(PACK_DIR, "holm-pack"), "-o", path, "-s", os.environ["HOLM_BIN"], "-C", files]
+                   + [name for name, _ in entries], check=True, capture_output=True, timeout=60)
+    shutil.rmtree(files)
+    return path
+
+
 def command_lines():
     """Every process's command line now: {pid: [arguments]}."""
     found = {}
@@ -39,16 +56,18 @@ def command_lines():
     return found
 
 
-def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_when=None):
-    """holm-fleet with args, from cwd, in the bed's tool namespace, with a
-    TMPDIR of its own (cwd/tmp, which must be empty again afterwards) and
-    PATH env_path if given; see run_watched."""
+def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_when=None, prefix=()):
+    """holm-fleet with args (started through the command prefix, if given),
+    from cwd, in the bed's tool namespace, with a TMPDIR of its own (cwd/tmp,
+    which must be empty again afterwards) and PATH env_path if given; see
+    run_watched."""
     tmp = os.path.join(cwd, "tmp")
     os.makedirs(tmp, exist_ok=True)
-    env = dict(os.environ, TMPDIR=tmp)
+    env = dict(os.environ, TMPDIR=tmp, PATH=PACK_DIR + os.pathsep + os.environ["PATH"])
     if env_path is not None:
         env["PATH"] = env_path
-    return run_watched(bed, [BASH, FLEET] + list(args), cwd, env, stdin, timeout, watch, interrupt_when)
+    return run_watched(bed, list(prefix) + [BASH, FLEET] + list(args), cwd, env, stdin, timeout, watch,
+                       interrupt_when)
 
 
 def run_watched(bed, command, cwd, env, stdin=b"", timeout=900, watch=False, interrupt_when=None):

@@ -14,7 +14,7 @@ import unittest
 import harness
 import fleetbed
 from downloads import FIRMWARE, Scratch
-from fleet import bundle_runs, holding, run_watched
+from fleet import PACK_DIR, bundle_runs, holding, make_bundle, run_watched
 from fleetbed import Printer, address
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -43,7 +43,7 @@ _skip = (fleetbed.available() or ("the role runs Linux bundles" if harness.WINE 
 class AnsiblePlay(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        scratch = Scratch()
+        cls.scratch = scratch = Scratch()
         cls.addClassCleanup(scratch.close)
         cls.play_dir = scratch.path("ansible")
         shutil.copytree(CONTRIB, cls.play_dir)
@@ -53,11 +53,12 @@ class AnsiblePlay(unittest.TestCase):
         cls.vault_file = scratch.path("vault-password")
         with open(cls.vault_file, "w") as f:
             f.write(VAULT_PASSWORD + "\n")
-        cls.bundle = harness.make_bundle(scratch.path("fw-update.exe"), FIRMWARE[:1])
+        cls.bundle = make_bundle(scratch.path("fw-update.exe"), FIRMWARE[:1])
         cls.image = FIRMWARE[0][1]
         cls.env = dict(os.environ, ANSIBLE_CONFIG=os.path.join(cls.play_dir, "ansible.cfg"),
                        ANSIBLE_HOME=scratch.path("ansible-home"),
-                       ANSIBLE_LOCAL_TEMP=scratch.path("ansible-tmp"), ANSIBLE_NOCOLOR="1")
+                       ANSIBLE_LOCAL_TEMP=scratch.path("ansible-tmp"), ANSIBLE_NOCOLOR="1",
+                       PATH=PACK_DIR + os.pathsep + os.environ["PATH"])
         specs = [Printer(["--password", PASSWORD]) for _ in range(COUNT)]
         specs[NEVER_ANSWERS] = Printer(["--password", PASSWORD], unreachable=True)
         specs[OTHER] = Printer(["--password", OTHER_PASSWORD])
@@ -130,6 +131,37 @@ class AnsiblePlay(unittest.TestCase):
             else:
                 self.assertEqual((after[i], printer.events()), (before[i], events[i]), i)
 
+    def test_refused_bundle_and_failed_canary_send_nothing_to_the_rest(self):
+        damaged = self.scratch.path("damaged.exe")
+        with open(self.bundle, "rb") as f:
+            data = bytearray(f.read())
+        data[data.find(self.image) + 5000] ^= 0xFF
+        with open(damaged, "wb") as f:
+            f.write(data)
+        os.chmod(damaged, 0o755)
+        key, secret = self.scratch.path("other.pub"), self.scratch.path("other.key")
+        subprocess.run(["minisign", "-G", "-W", "-f", "-p", key, "-s", secret], check=True, capture_output=True,
+                       timeout=60)
+        before, jobs = self.packets(), [p.raw_jobs() for p in self.bed.printers]
+        for name, args, words in (("damaged", ["-e", f"holm_bundle={damaged}"], "does not find the bundle sound"),
+                                  ("unsigned", ["-e", f"holm_key={key}"], "No such file or directory")):
+            with self.subTest(name):
+                run = self.play(*args)
+                self.assertEqual(run.status, 2, run)
+                self.assertIn(words, run.stdout)
+                self.assertEqual(bundle_runs(run.command_lines, self.bundle), set())
+        self.assertEqual(self.packets(), before)
+        # Both canaries fail on a wrong password: the others are never contacted.
+        run = self.play("-e", "holm_password=wrong")
+        self.assertEqual(run.status, 2, run)
+        self.assertEqual(sorted(self.hosts_of(run)), ["p0", "p1"])
+        after = self.packets()
+        self.assertEqual([after[i] > before[i] for i in range(COUNT)], [True, True] + [False] * (COUNT - 2))
+        self.assertEqual([p.raw_jobs() for p in self.bed.printers], jobs)
+        # Ansible names only the printers that ran and failed: the play is run again whole.
+        with open(os.path.join(self.play_dir, "deliver.retry")) as f:
+            self.assertEqual(f.read(), "p0\np1\n")
+
     def test_firmware_current_printers_left_alone(self):
         inventory = os.path.join(self.play_dir, "firmware.yml")
         with open(inventory, "w") as f:
@@ -140,7 +172,9 @@ class AnsiblePlay(unittest.TestCase):
                   f'"{printers["no-ipp"].address}" on port 631 - ')
 
         def play(*args):
-            return self.play("-i", inventory, "-e", f"holm_firmware={NEW}", *args)
+            # Without the example's canary stop: each kind of printer is seen to the end.
+            return self.play("-i", inventory, "-e", f"holm_firmware={NEW}", "-e", "holm_max_fail_percentage=100",
+                             *args)
 
         def contacts(before):
             """The printers that saw anything but IPP requests since before."""

@@ -1,16 +1,19 @@
-"""holm-fleet on a small fleet: its usage errors, which send nothing; the
-printers' own records of -m k; a failed check and its retry; a firmware
-delivery that reads each printer's version over IPP before and after."""
+"""holm-fleet on a small fleet: its usage errors and the bundles its gate
+refuses, which send nothing; the printers' own records of -m k; a failed
+check and its retry; a canary and a brake that leave the rest not started,
+and the retry that finishes it; a firmware delivery that reads each
+printer's version over IPP before and after."""
 import os
 import re
 import shutil
 import stat
+import subprocess
 import unittest
 
 import harness
 import fleetbed
 from downloads import FIRMWARE, Scratch
-from fleet import FLEET, bundle_runs, files_under, holding, run_fleet, summary
+from fleet import FLEET, PACK_DIR, bundle_runs, files_under, holding, make_bundle, run_fleet, summary
 from fleetbed import Printer, address
 
 LPSTAT = ("Job  State      Size\r\n---  ---------  ----\r\n{}\r\n")
@@ -59,7 +62,7 @@ class SmallFleet(unittest.TestCase):
         cls.scratch = Scratch()
         cls.addClassCleanup(cls.scratch.close)
         cls.dir = cls.scratch.dir
-        harness.make_bundle(cls.scratch.path("fw-update.exe"), FIRMWARE[:1])
+        make_bundle(cls.scratch.path("fw-update.exe"), FIRMWARE[:1])
         with open(cls.scratch.path("printers.txt"), "w") as f:
             f.write(LINES)
         cls.bed = fleetbed.FleetBed(cls.scratch, [
@@ -92,7 +95,7 @@ class SmallFleet(unittest.TestCase):
             f.write(FAKE_SSH)
         os.chmod(os.path.join(work, "fake-ssh"), 0o755)
         env = dict(os.environ, FAKE_SSH=os.path.join(work, "fake-ssh"), FAKE_HOMES=homes,
-                   PATH=os.path.dirname(os.path.abspath(FLEET)) + os.pathsep + os.environ["PATH"])
+                   PATH=os.pathsep.join([os.path.dirname(os.path.abspath(FLEET)), PACK_DIR, os.environ["PATH"]]))
 
         def shell(script):
             done = self.bed.run(["bash", "-c", script + " && " + MERGE + " || { s=$?; " + MERGE + "; exit $s; }"],
@@ -181,8 +184,97 @@ class SmallFleet(unittest.TestCase):
             run = self.fleet(["--firmware", "2.0", "-o", out] + ok, env_path=path("bin"))
             self.assertEqual((run.status, run.stdout, run.stderr),
                              (2, "", "holm-fleet: ipptool is not installed (Debian package cups-ipp-utils)\n"))
+        with self.subTest("-j out of reach"):
+            run = self.fleet(["-j", "2", "-o", out] + ok, prefix=["prlimit", "--nofile=20:20"])
+            self.assertEqual((run.status, run.stdout, run.stderr),
+                             (2, "", "holm-fleet: -j 2 cannot be reached here: 2 printers at once need about 36 "
+                                     "open files, and the limit is 20 (ulimit -n)\n"))
         self.assertEqual(self.events(), before)
         self.assertFalse(os.path.exists(out))
+
+    def test_bundle_refused_at_the_gate_sends_nothing(self):
+        path = self.scratch.path
+        with open(path("fw-update.exe"), "rb") as f:
+            data = bytearray(f.read())
+        at = data.find(FIRMWARE[0][1]) + 5000
+        data[at] ^= 0xFF
+        with open(path("damaged.exe"), "wb") as f:
+            f.write(data)
+        os.chmod(path("damaged.exe"), 0o755)
+        for name in ("good", "other"):
+            subprocess.run(["minisign", "-G", "-W", "-f", "-p", path(f"{name}.pub"), "-s", path(f"{name}.key")],
+                           check=True, capture_output=True, timeout=60)
+        for name, key in (("signed.exe", "good"), ("wrongly-signed.exe", "other")):
+            shutil.copy2(path("fw-update.exe"), path(name))
+            subprocess.run(["minisign", "-S", "-s", path(f"{key}.key"), "-m", path(name)], check=True,
+                           capture_output=True, timeout=60)
+        shutil.copy2(path("fw-update.exe"), path("unsigned.exe"))
+        out, key = path("gate-out"), ["--key", path("good.pub")]
+        before = self.events()
+        cases = {
+            "damaged": ([], "damaged.exe", "holm-pack -t does not find damaged.exe sound: nothing sent"),
+            "unsigned": (key, "unsigned.exe", f"unsigned.exe is not signed by the key {path('good.pub')}: "
+                                              f"{path('unsigned.exe.minisig')}: No such file or directory (nothing sent)"),
+            "wrongly signed": (key, "wrongly-signed.exe", f"wrongly-signed.exe is not signed by the key "
+                                                          f"{path('good.pub')}: Signature key id in "),
+        }
+        for name, (args, bundle, message) in cases.items():
+            with self.subTest(name):
+                run = self.fleet(args + ["-o", out, bundle, "printers.txt"])
+                self.assertEqual((run.status, run.stdout), (2, ""), run)
+                *problems, last = run.stderr.splitlines()
+                self.assertTrue(last.startswith(f"holm-fleet: {message}"), run.stderr)
+                self.assertTrue(all(line.startswith("holm-pack: ") for line in problems), run.stderr)
+                self.assertEqual(bool(problems), name == "damaged")
+        self.assertEqual(self.events(), before)
+        self.assertFalse(os.path.exists(out))
+        run = self.fleet(key + ["-d", "-m", "l", "-o", out, "signed.exe", "-"], stdin=f"{address(0)}\n".encode())
+        self.assertEqual((run.status, run.stderr), (0, ""), run)
+
+    def test_canary_and_brake_stop_the_rest_and_a_retry_finishes_it(self):
+        self.bed.restart(2, ["--password", PASSWORDS[2], "--booting"])
+        lines = f"{address(2)} root {PASSWORDS[2]}\n{address(0)}\n{address(1)} admin {PASSWORDS[1]}\n"
+        out = self.scratch.path("canary-out")
+        # The canary holds the booting printer: the third is not started.
+        args = ["-d", "-m", "l", "-o", out, "fw-update.exe", "-"]
+        run = self.fleet(["--canary", "2"] + args, stdin=lines.encode(), watch=True)
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertEqual(run.stdout, f"3 printers: 1 ok, 1 failed, 1 not started\n  {address(2)}  exit status 1\n"
+                                     "Stopped after the canary: not all of the first 2 printers ended ok\n"
+                                     f"Records: {out}/summary.tsv\n")
+        self.assertEqual([r[1] for r in summary(out)[1:]], ["failed", "ok", "not started"])
+        self.assertFalse(os.path.exists(os.path.join(out, "printers", address(1))))
+        self.assertClean(out, run, [address(2), address(0)])
+        # One at a time, the first failure of one finished stops the rest.
+        brake = self.scratch.path("brake-out")
+        for limit in ("50%", "1"):
+            with self.subTest(limit=limit):
+                run = self.fleet(["-j", "1", "--max-failed", limit, "-d", "-m", "l", "-o", brake, "fw-update.exe",
+                                  "-"], stdin=lines.encode(), watch=True)
+                self.assertEqual((run.status, run.stderr), (1, ""), run)
+                self.assertEqual(run.stdout, f"3 printers: 0 ok, 1 failed, 2 not started\n  {address(2)}  exit status 1\n"
+                                             f"Stopped by --max-failed {limit}: 1 of 1 finished printers failed\n"
+                                             f"Records: {brake}/summary.tsv\n")
+                self.assertClean(brake, run, [address(2)])
+        # Two at a time: the silent console, running when the booting printer
+        # fails, finishes its run (and fails in its turn); the third never starts.
+        run = self.fleet(["-j", "2", "--max-failed", "1", "-d", "-m", "l", "-o", brake, "fw-update.exe", "-"],
+                         stdin=f"{address(2)} root {PASSWORDS[2]}\n{address(3)}\n{address(0)}\n".encode())
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertEqual([(r[1], r[3] == "no result") for r in summary(brake)[1:]],
+                         [("failed", False), ("failed", False), ("not started", False)])
+        # The retry runs the failed and the not started, and only them.
+        self.bed.restart(2, ["--password", PASSWORDS[2]])
+        kept = files_under(os.path.join(out, "printers", address(0)))
+        run = self.fleet(["--retry-failed", "--canary", "1"] + args, stdin=lines.encode(), watch=True)
+        self.assertEqual((run.status, run.stderr), (0, ""), run)
+        self.assertEqual(run.stdout, f"3 printers: 3 ok, 0 failed\nRecords: {out}/summary.tsv\n")
+        self.assertEqual(files_under(os.path.join(out, "printers", address(0))), kept)
+        self.assertClean(out, run, [address(2), address(1)])
+        with open(os.path.join(out, "joblog")) as f:
+            seqs = [line.split("\t")[0] for line in f]
+        # In the order the runs ended: the canary's two, then the retry's.
+        self.assertEqual((seqs[0], sorted(seqs[1:3]), seqs[3:]), ("Seq", ["1", "2"], ["1", "3"]))
 
     def test_interrupted_run_is_finished_by_a_retry(self):
         out = self.scratch.path("interrupted-out")
@@ -195,7 +287,10 @@ class SmallFleet(unittest.TestCase):
         run = self.fleet(args, stdin=lines.encode(),
                          interrupt_when=lambda: len(silent.events("console-open")) > opened)
         self.assertEqual((run.status, run.stderr), (1, ""), run)
-        self.assertEqual([(r[1], r[3]) for r in summary(out)[1:]], [("failed", "no result")] * 3)
+        self.assertEqual(run.stdout, f"3 printers: 0 ok, 1 failed, 2 not started\n  {address(3)}  no result\n"
+                                     f"Interrupted\nRecords: {out}/summary.tsv\n")
+        self.assertEqual([(r[1], r[3]) for r in summary(out)[1:]],
+                         [("failed", "no result"), ("not started", ""), ("not started", "")])
         self.assertEqual(os.listdir(self.scratch.path("tmp")), [])
         run = self.fleet(["--retry-failed"] + args, stdin=lines.encode(), watch=True)
         self.assertEqual((run.status, run.stderr), (1, ""), run)

@@ -85,7 +85,7 @@ class DebianPackage(Scratch):
         depends = [d.split()[0] for d in self.field("Depends").split(",")]
         self.assertIn("libcups2", depends)
         self.assertIn("parallel", depends)
-        self.assertEqual(self.field("Recommends"), "cups-ipp-utils")
+        self.assertEqual(self.field("Recommends"), "cups-ipp-utils, minisign")
 
     def test_files_stand_where_the_system_looks_for_them(self):
         listed = run(["dpkg-deb", "-c", self.deb]).stdout.decode()
@@ -126,10 +126,15 @@ class DebianPackage(Scratch):
         shown = run([fleet, "--help"])
         self.assertEqual((shown.returncode, shown.stderr), (0, b""))
         self.assertTrue(shown.stdout.startswith(b"Usage: holm-fleet "), shown.stdout)
-        # Through parallel, one printer: this machine itself, asked whether it answers.
+        # Through parallel, one printer: this machine itself, asked whether it
+        # answers; the bundle checked by the holm-pack beside holm-fleet.
         work = tempfile.mkdtemp(dir=self.dir)
-        shutil.copy2(os.path.join(self.bin, "holm"), os.path.join(work, "probe.exe"))
-        done = run([fleet, "-m", "g", "-o", "out", "probe.exe", "-"], cwd=work, stdin=b"127.0.0.1\n")
+        with open(os.path.join(work, "notes.txt"), "w") as f:
+            f.write("release notes\n")
+        packed = run([os.path.join(self.bin, "holm-pack"), "-o", "probe.exe", "notes.txt"], cwd=work)
+        self.assertEqual(packed.returncode, 0, packed)
+        done = run([fleet, "-m", "g", "-o", "out", "probe.exe", "-"], cwd=work, stdin=b"127.0.0.1\n",
+                   env=dict(os.environ, PATH="/usr/bin:/bin"))
         self.assertEqual((done.returncode, SLOW_START.sub("", done.stderr.decode())), (0, ""), done)
         self.assertEqual(done.stdout.decode(), f"1 printer: 1 ok, 0 failed\nRecords: {work}/out/summary.tsv\n")
         with open(os.path.join(work, "out", "printers", "127.0.0.1", "stdout")) as f:
