@@ -56,7 +56,8 @@ def command_lines():
     return found
 
 
-def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_when=None, prefix=()):
+def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None, interrupt_when=None, prefix=(),
+              interrupt_with=signal.SIGINT):
     """holm-fleet with args (started through the command prefix, if given),
     from cwd, in the bed's tool namespace, with a TMPDIR of its own (cwd/tmp,
     which must be empty again afterwards) and PATH env_path if given; see
@@ -67,14 +68,15 @@ def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None
     if env_path is not None:
         env["PATH"] = env_path
     return run_watched(bed, list(prefix) + [BASH, FLEET] + list(args), cwd, env, stdin, timeout, watch,
-                       interrupt_when)
+                       interrupt_when, interrupt_with)
 
 
-def run_watched(bed, command, cwd, env, stdin=b"", timeout=900, watch=False, interrupt_when=None):
+def run_watched(bed, command, cwd, env, stdin=b"", timeout=900, watch=False, interrupt_when=None,
+                interrupt_with=signal.SIGINT):
     """command from cwd in the bed's tool namespace. With watch, every
     process's command line is looked at while it runs; once
-    interrupt_when() holds, its process group gets SIGINT, as from Ctrl-C
-    on a terminal."""
+    interrupt_when() holds, its process group gets interrupt_with: SIGINT
+    as from Ctrl-C on a terminal, SIGHUP as when the terminal goes."""
     seen, done = {}, threading.Event()
 
     def look():
@@ -91,7 +93,7 @@ def run_watched(bed, command, cwd, env, stdin=b"", timeout=900, watch=False, int
     def interrupt():
         while not done.is_set():
             if interrupt_when():
-                os.killpg(process.pid, signal.SIGINT)
+                os.killpg(process.pid, interrupt_with)
                 return
             time.sleep(0.05)
 

@@ -6,6 +6,7 @@ printer's version over IPP before and after."""
 import os
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import unittest
@@ -298,6 +299,23 @@ class SmallFleet(unittest.TestCase):
         self.assertEqual((run.status, run.stderr), (1, ""), run)
         self.assertEqual(run.stdout, f"3 printers: 2 ok, 1 failed\n  {address(3)}  Could not get lpstat\n"
                                      f"Records: {out}/summary.tsv\n")
+        self.assertClean(out, run, [address(i) for i in (3, 0, 1)])
+
+    def test_hang_up_lets_the_run_finish(self):
+        out = self.scratch.path("hung-up-out")
+        # As above; the hang-up comes while the silent console holds the run,
+        # and the printers after it still get their logins and passwords.
+        lines = f"{address(3)}\n{address(0)}\n{address(1)} admin {PASSWORDS[1]}\n"
+        silent = self.bed.printers[3]
+        opened = len(silent.events("console-open"))
+        run = self.fleet(["-j", "1", "-m", "k", "-o", out, "fw-update.exe", "-"], stdin=lines.encode(), watch=True,
+                         interrupt_when=lambda: len(silent.events("console-open")) > opened,
+                         interrupt_with=signal.SIGHUP)
+        # parallel notes the hang-up on standard error, for a terminal that is gone.
+        self.assertEqual(run.status, 1, run)
+        self.assertEqual(run.stdout, f"3 printers: 2 ok, 1 failed\n  {address(3)}  Could not get lpstat\n"
+                                     f"Records: {out}/summary.tsv\n")
+        self.assertEqual(self.bed.printers[1].events("login")[-1]["ok"], True)
         self.assertClean(out, run, [address(i) for i in (3, 0, 1)])
 
     def test_lpstat_of_each_printer_in_its_own_folder(self):
