@@ -29,6 +29,9 @@ AEDEBUG = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug"
 OVERRIDES = "winemenubuilder.exe=d;explorer.exe=d;mscoree=;mshtml="
 
 TIMEOUT = 180
+# Booting a session starts half a dozen Wine processes; under qemu (the
+# 32-bit program) on a loaded machine that has taken over three minutes.
+BOOT_TIMEOUT = 600
 
 # The server of the loader's sessions: the one on PATH, or the command that
 # HOLM_WINESERVER names (the 32-bit runner's own server).
@@ -51,11 +54,11 @@ class Session:
         env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES=OVERRIDES)
         return env
 
-    def _quiet(self, command, wrap=True):
+    def _quiet(self, command, wrap=True, timeout=TIMEOUT):
         with open(self.log, "ab") as log:
             subprocess.run((self.wrap if wrap else []) + command, env=self.environment(),
                            stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                           timeout=TIMEOUT, check=True)
+                           timeout=timeout, check=True)
 
     def create(self):
         """Makes a new prefix whole. The automatic debugger is turned off: a
@@ -96,7 +99,7 @@ class Session:
         return f"{server} -k >>{log} 2>&1; {server} -w >>{log} 2>&1; true"
 
     def start(self, program):
-        self._quiet(["sh", "-c", self.start_script(program)])
+        self._quiet(["sh", "-c", self.start_script(program)], timeout=BOOT_TIMEOUT)
 
     def stop(self):
         self._quiet(["sh", "-c", self.stop_script()])
