@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 
 namespace plat {
 
@@ -156,5 +157,15 @@ int spool_write(Printer printer, const void* data, std::uint32_t length, std::ui
 int spool_end_page(Printer printer);
 int spool_end_doc(Printer printer);
 void spool_close(Printer printer);
+
+// ---- Folder walks (holm-pack) -------------------------------------------
+
+enum class FileKind { file, folder, link, other };
+
+// What a name met on a folder walk stands for, a link not followed (the
+// library's own answer follows links and junctions on Windows, and a
+// junction to a folder above would make a walk endless). other: a device,
+// FIFO or socket, or a name that cannot be examined.
+FileKind file_kind(const std::filesystem::path& path);
 
 }  // namespace plat

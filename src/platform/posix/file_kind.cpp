@@ -1,8 +1,8 @@
-#include "file_kind.h"
+#include "platform/platform.h"
 
 #include <system_error>
 
-namespace pack {
+namespace plat {
 
 FileKind file_kind(const std::filesystem::path& path) {
     std::error_code ec;
@@ -13,4 +13,4 @@ FileKind file_kind(const std::filesystem::path& path) {
     return std::filesystem::is_regular_file(status) ? FileKind::file : FileKind::other;
 }
 
-}  // namespace pack
+}  // namespace plat

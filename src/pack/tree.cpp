@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "file_kind.h"
+#include "platform/platform.h"
 
 namespace pack {
 
@@ -47,10 +47,10 @@ std::string walk_folder(Walk& walk, const fs::path& folder, const std::string& p
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
         const fs::path& path = it->path();
         std::string name = prefix + path.filename().string();
-        FileKind kind = file_kind(path);
-        if (kind == FileKind::link) return shown(path) + ": a symbolic link; name the file it points to instead";
-        if (kind == FileKind::other) return shown(path) + ": not a regular file (a device, FIFO or socket)";
-        if (kind == FileKind::folder) {
+        plat::FileKind kind = plat::file_kind(path);
+        if (kind == plat::FileKind::link) return shown(path) + ": a symbolic link; name the file it points to instead";
+        if (kind == plat::FileKind::other) return shown(path) + ": not a regular file (a device, FIFO or socket)";
+        if (kind == plat::FileKind::folder) {
             std::string problem = walk_folder(walk, path, name + "/");
             if (!problem.empty()) return problem;
             continue;

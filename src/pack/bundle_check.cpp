@@ -16,27 +16,6 @@ namespace pack {
 
 namespace {
 
-struct Walked {
-    EntryFields fields;  // from the local header
-    bool directory;
-    bool image;   // what the program's image test says of it
-    bool crc_ok;  // the stored bytes against the header's CRC
-};
-
-// What -t reports: problems make the bundle unsound (a delivery that goes
-// wrong, or a bundle ZIP readers cannot read); warnings leave it sound.
-struct Findings {
-    std::vector<std::string> problems;
-    std::vector<std::string> warnings;
-};
-
-struct Walk {
-    std::vector<Walked> entries;
-    int end = payload::scan_end;
-    std::uint32_t stop = 0;      // the header the walk stopped on, when cut
-    bool ends_on_image = false;  // the restart test, on the entry the walk ends on
-};
-
 std::uint32_t crc_of(const unsigned char* data, std::uint32_t length) {
     return static_cast<std::uint32_t>(::crc32(0L, data, length));
 }
@@ -123,7 +102,7 @@ bool same_fields(const EntryFields& a, const EntryFields& b, std::int64_t shift)
 // program never reads them, and ZIP readers allow for them, so that is only
 // worth a warning. Offsets beyond where the headers stand mean bytes are
 // missing.
-void check_shift(const CentralDirectory& cd, Findings& found) {
+void check_shift(const CentralDirectory& cd, Inspection& found) {
     if (cd.shift > 0)
         found.warnings.push_back("the central directory counts its offsets from " +
                                  at(static_cast<std::uint64_t>(cd.shift)) +
@@ -216,7 +195,7 @@ std::string counted(std::size_t count, const char* what) {
 // The verdict on standard output ("sound", or how many problems, and how
 // many warnings); each problem and warning on a line of its own on standard
 // error, where the other messages of holm-pack go.
-void print_verdict(const std::string& path, const Findings& found) {
+void print_verdict(const std::string& path, const Inspection& found) {
     std::string verdict = found.problems.empty() ? "sound" : counted(found.problems.size(), "problem");
     if (!found.warnings.empty()) verdict += ", " + counted(found.warnings.size(), "warning");
     std::printf("%s: %s\n", path.c_str(), verdict.c_str());
@@ -229,24 +208,34 @@ void print_verdict(const std::string& path, const Findings& found) {
 
 }  // namespace
 
-int check_bundle(const std::string& path) {
+Inspection inspect_bundle(const std::string& path) {
+    Inspection found;
     int mapped = payload::map_payload(path.c_str());
     if (mapped != 0) {
-        std::fprintf(stderr, "holm-pack: %s: %s\n", path.c_str(),
-                     mapped == 2 ? "4 GiB or larger, more than the program can map" : "cannot be read, or is empty");
+        found.unreadable = mapped == 2 ? "4 GiB or larger, more than the program can map" : "cannot be read, or is empty";
+        return found;
+    }
+    found.walk = walk_bundle();
+    check_entries(found.walk, found.problems);
+    found.directory = read_central_directory(payload::image.base, payload::image.size);
+    check_against_directory(found.walk, found.directory, found.problems);
+    if (found.directory.found) check_shift(found.directory, found);
+    payload::unmap_payload();
+    return found;
+}
+
+bool is_sound(const Inspection& found) { return found.unreadable.empty() && found.problems.empty(); }
+
+int check_bundle(const std::string& path) {
+    Inspection found = inspect_bundle(path);
+    if (!found.unreadable.empty()) {
+        std::fprintf(stderr, "holm-pack: %s: %s\n", path.c_str(), found.unreadable.c_str());
         return 1;
     }
-    Walk walk = walk_bundle();
-    Findings found;
-    check_entries(walk, found.problems);
-    CentralDirectory cd = read_central_directory(payload::image.base, payload::image.size);
-    check_against_directory(walk, cd, found.problems);
-    if (cd.found) check_shift(cd, found);
-    print_entries(walk);
-    print_delivery(walk);
+    print_entries(found.walk);
+    print_delivery(found.walk);
     print_verdict(path, found);
-    payload::unmap_payload();
-    return found.problems.empty() ? 0 : 1;
+    return is_sound(found) ? 0 : 1;
 }
 
 }  // namespace pack

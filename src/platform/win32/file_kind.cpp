@@ -1,8 +1,8 @@
-#include "file_kind.h"
+#include "platform/platform.h"
 
 #include <windows.h>
 
-namespace pack {
+namespace plat {
 
 FileKind file_kind(const std::filesystem::path& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -13,4 +13,4 @@ FileKind file_kind(const std::filesystem::path& path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::folder : FileKind::file;
 }
 
-}  // namespace pack
+}  // namespace plat
