@@ -6,8 +6,7 @@ include(GNUInstallDirs)
 if(WIN32)
   install(TARGETS holm holm-pack RUNTIME DESTINATION .)
 else()
-  install(TARGETS holm holm-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(PROGRAMS tools/holm-fleet DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS holm holm-pack holm-fleet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES man/holm.1 man/holm-pack.1 man/holm-fleet.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   # An example for sites that run Ansible, to be copied and adapted.
   install(DIRECTORY contrib/ansible DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -21,7 +20,7 @@ set(CPACK_PACKAGE_DESCRIPTION "holm carries a stored ZIP archive appended to its
 Without options it extracts the archive; with options it sends the data to a printer \
 over the network (port 9100, with a Telnet console login), to the parallel port or as \
 raw jobs to a CUPS queue. holm-pack makes such bundles; holm-fleet delivers one to many \
-printers through GNU parallel.")
+printers at once, and reads their firmware over IPP.")
 # Symbols are of no use to a user, and the packed stub is copied into every
 # bundle, so it should carry nothing it does not need.
 set(CPACK_STRIP_FILES ON)
@@ -33,17 +32,15 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   # The dependencies come from the linked libraries, with the versions the
-  # build needs; libcups2 is opened at run time, so no linked library names
-  # it and it is added here (its functions used date from CUPS 1.4), and
-  # holm-fleet runs on GNU parallel. Its --firmware (and the Ansible
-  # example's holm_firmware) reads printers' versions with ipptool: wanted,
-  # installed with the package by default, but nothing else needs it, and
-  # holm-fleet names the package when it is missing.
+  # build needs (holm-fleet links libcups2); holm opens libcups2 at run
+  # time, so it is named here as well (its functions used date from CUPS
+  # 1.4).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2 (>= 1.4), parallel")
-  # holm-fleet --key and the Ansible role's holm_key verify signatures with
-  # minisign, recommended as well.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups-ipp-utils, minisign")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2 (>= 1.4)")
+  # GNU parallel spreads a fleet over several control machines (holm-fleet
+  # itself does not use it); holm-fleet --key and the Ansible role's
+  # holm_key verify signatures with minisign.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "parallel, minisign")
 endif()
 
 include(CPack)

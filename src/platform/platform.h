@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 namespace plat {
 
@@ -167,5 +169,100 @@ enum class FileKind { file, folder, link, other };
 // junction to a folder above would make a walk endless). other: a device,
 // FIFO or socket, or a name that cannot be examined.
 FileKind file_kind(const std::filesystem::path& path);
+
+// ---- Many programs at once (holm-fleet) ---------------------------------
+// holm-fleet runs Linux bundles and is built for POSIX systems only: this
+// section has no win32 side.
+
+// Blocks INT, TERM and CHLD in the calling thread, so that they are only
+// ever taken in wait_events (threads started afterwards inherit the mask),
+// and ignores HUP for this process and every program it starts: a run
+// outlives the terminal or ssh session it was started from, as under
+// nohup. 0, or the error number of the failed call.
+int supervise_start();
+
+// What start_program needs; the lists end with a null pointer.
+struct ProgramStart {
+    const char* path;           // the program file, run as it is (no PATH search)
+    char* const* argv;
+    char* const* envp;          // the program's whole environment
+    const char* stdout_path;    // created or truncated, mode 0666 less the umask
+    const char* stderr_path;    // the same; null: stderr goes where stdout goes
+};
+
+// Starts a program with standard input from /dev/null, in this process's
+// group, with every signal at its default but HUP (still ignored) and an
+// empty signal mask. 0 and its process id, or the error number (a file
+// that cannot be created or a program that cannot be run included).
+int start_program(const ProgramStart& start, int* pid);
+
+// How a program ended.
+struct Ended {
+    int pid;
+    int exit_status;  // when it exited, else 0
+    int signal;       // the signal that ended it, else 0
+};
+
+enum class StopRequest { none, interrupt, terminate };
+
+// Waits up to timeout_ms (negative: without limit) for programs to end, a
+// stop signal (INT, TERM) or the wake-up (wake_post). Appends every program
+// that has ended to ended (reaped), and sets *stop when a stop signal came.
+// Returns early on any of them.
+void wait_events(int timeout_ms, std::vector<Ended>& ended, StopRequest* stop);
+
+// Opens the wake-up that wait_events watches; 0, or an error number.
+int wake_open();
+// Ends the current or next wait_events; callable from any thread.
+void wake_post();
+
+// Asks a program to end (TERM), or ends it (KILL).
+void stop_program(int pid);
+void kill_program(int pid);
+
+// Runs a program to its end with standard output thrown away and standard
+// error into the file capture; its exit status, 128 plus the signal that
+// ended it, or -1 when it could not be started.
+int run_program(char* const* argv, const char* capture);
+
+// Whether this process may read, and run, the file at path.
+bool may_read(const std::string& path);
+bool may_run(const std::string& path);
+bool may_write(const std::string& path);
+
+// The program that a command name stands for along PATH, or empty.
+std::string find_program(const std::string& name);
+
+// The current environment, one NAME=value a string.
+std::vector<std::string> environment();
+
+// ---- Limits, and the machine --------------------------------------------
+
+constexpr long unlimited = -1;
+
+// Raises the soft limit to the hard one; the soft limit then (unlimited
+// for none). Open files, and processes of this user.
+long raise_open_file_limit();
+long raise_process_limit();
+bool is_superuser();
+// Threads of this user, and of the whole system, now; -1 when unknown.
+long user_tasks();
+long system_tasks();
+// kernel.pid_max, or -1 when unknown.
+long process_id_limit();
+
+// True when standard error is a terminal.
+bool stderr_is_terminal();
+// This machine's name, or empty.
+std::string host_name();
+
+// ---- Private folders ------------------------------------------------------
+
+// Makes a new folder holm-fleet.XXXXXX in base, readable by its owner only;
+// 0 and its path, or the error number.
+int make_private_folder(const std::string& base, std::string* path);
+// True when programs may not be run from the file system that holds path
+// (mounted noexec).
+bool is_noexec(const std::string& path);
 
 }  // namespace plat

@@ -1,28 +1,20 @@
 """Running holm-fleet against a fleet bed, and reading back what it left:
 its summary, the printers' records, the command lines seen meanwhile."""
 import os
-import re
 import shutil
 import signal
 import subprocess
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-FLEET = os.path.join(HERE, "..", "..", "tools", "holm-fleet")
-BASH = shutil.which("bash")
-# holm-fleet checks each bundle with the holm-pack it finds on PATH (the
-# installed one stands beside it).
+# The built programs stand side by side, as once installed.
 PACK_DIR = os.path.dirname(os.path.abspath(os.environ.get("HOLM_PACK", "holm-pack")))
-# parallel's own note, on a loaded machine, that starting its workers was
-# slow: about the machine, not about the run.
-SLOW_START = re.compile(r"parallel: Warning: Starting \d+ processes took > [\d.]+ sec\.\n"
-                        r"parallel: Warning: Consider adjusting -j\. Press CTRL-C to stop\.\n")
+FLEET = os.environ.get("HOLM_FLEET") or os.path.join(PACK_DIR, "holm-fleet")
 
 
 class Run:
     def __init__(self, status, stdout, stderr, seconds, command_lines):
-        self.status, self.stdout, self.stderr = status, stdout, SLOW_START.sub("", stderr)
+        self.status, self.stdout, self.stderr = status, stdout, stderr
         self.seconds, self.command_lines = seconds, command_lines
 
     def __repr__(self):
@@ -67,7 +59,7 @@ def run_fleet(bed, args, cwd, stdin=b"", timeout=900, watch=False, env_path=None
     env = dict(os.environ, TMPDIR=tmp, PATH=PACK_DIR + os.pathsep + os.environ["PATH"])
     if env_path is not None:
         env["PATH"] = env_path
-    return run_watched(bed, list(prefix) + [BASH, FLEET] + list(args), cwd, env, stdin, timeout, watch,
+    return run_watched(bed, list(prefix) + [FLEET] + list(args), cwd, env, stdin, timeout, watch,
                        interrupt_when, interrupt_with)
 
 
@@ -143,7 +135,20 @@ def holding(passwords, command_lines, files):
     return bad
 
 
+def is_run_of(program, bundle):
+    """Whether program (a command line's first word) is the bundle: the
+    bundle itself, or holm-fleet's private copy of it, the only one
+    holm-fleet runs: TMPDIR/holm-fleet.XXXXXX/NAME, where run_fleet's TMPDIR
+    is the folder tmp beside the bundle (the run's folder)."""
+    bundle = os.path.realpath(bundle)
+    if program == os.fsencode(bundle):
+        return True
+    folder, name = os.path.split(program)
+    tmp = os.fsencode(os.path.join(os.path.dirname(bundle), "tmp"))
+    return (name == os.fsencode(os.path.basename(bundle)) and os.path.dirname(folder) == tmp
+            and os.path.basename(folder).startswith(b"holm-fleet."))
+
+
 def bundle_runs(command_lines, bundle):
     """The addresses the bundle was seen running for (its last argument)."""
-    bundle = os.fsencode(os.path.realpath(bundle))
-    return {argv[-1].decode() for argv in command_lines if argv and argv[0] == bundle and len(argv) > 2}
+    return {argv[-1].decode() for argv in command_lines if argv and is_run_of(argv[0], bundle) and len(argv) > 2}

@@ -3,6 +3,7 @@ refuses, which send nothing; the printers' own records of -m k; a failed
 check and its retry; a canary and a brake that leave the rest not started,
 and the retry that finishes it; a firmware delivery that reads each
 printer's version over IPP before and after."""
+import json
 import os
 import re
 import shutil
@@ -52,6 +53,11 @@ FIRMWARE_PRINTERS = [Printer(["--firmware", f"main={NEW}"]), Printer(["--firmwar
                      Printer(["--ipp-port", "0"]), Printer(TAKES_NEW),
                      Printer(["--firmware", f"boot={NEW}"] + TAKES_NEW),
                      Printer(TAKES_NEW + ["--ipp-gone-after-restart"])]
+# Printers 10 to 12, left as they are by every other test: a run's swapped
+# bundle goes to them, and --read reads them.
+ON_NEW, ON_OLD, WITHOUT_IPP = 10, 11, 12
+STEADY_PRINTERS = [Printer(["--firmware", f"main={NEW}"]), Printer(["--firmware", f"main={OLD}"]),
+                   Printer(["--ipp-port", "0"])]
 
 _skip = fleetbed.available() or ("holm-fleet runs Linux bundles" if harness.WINE else None)
 
@@ -70,10 +76,22 @@ class SmallFleet(unittest.TestCase):
             Printer(),
             Printer(["--user", "admin", "--password", PASSWORDS[1], "--download-mode"]),
             Printer(["--password", PASSWORDS[2], "--booting"]),
-            Printer(["--silent-console"])] + FIRMWARE_PRINTERS)
+            Printer(["--silent-console"])] + FIRMWARE_PRINTERS + STEADY_PRINTERS)
 
     def fleet(self, args, **kwargs):
         return run_fleet(self.bed, args, self.dir, **kwargs)
+
+    def path_without(self, *commands):
+        """A PATH of every command of the system but these (and holm-pack,
+        which lives elsewhere)."""
+        bin_dir = self.scratch.path("bin-without-" + "-".join(commands))
+        if not os.path.isdir(bin_dir):
+            os.mkdir(bin_dir)
+            for folder in ("/usr/local/bin", "/usr/bin", "/bin"):
+                for command in os.listdir(folder):
+                    if command not in commands and not os.path.exists(os.path.join(bin_dir, command)):
+                        os.symlink(os.path.join(folder, command), os.path.join(bin_dir, command))
+        return bin_dir
 
     def events(self):
         return [p.events() for p in self.bed.printers]
@@ -131,12 +149,6 @@ class SmallFleet(unittest.TestCase):
         harness.make_bundle(path("no-suffix"), [])
         harness.make_bundle(path("plain.exe"), [])
         os.chmod(path("plain.exe"), stat.S_IRUSR | stat.S_IWUSR)
-        # Every command the script could need, but parallel and ipptool.
-        os.mkdir(path("bin"))
-        for folder in ("/usr/local/bin", "/usr/bin", "/bin"):
-            for command in os.listdir(folder):
-                if command not in ("parallel", "ipptool") and not os.path.exists(path("bin", command)):
-                    os.symlink(os.path.join(folder, command), path("bin", command))
         out, ok = path("errors-out"), [path("fw-update.exe"), path("printers.txt")]
         cases = {
             "no DIR": ([] + ok, "no -o DIR"),
@@ -145,6 +157,10 @@ class SmallFleet(unittest.TestCase):
             "-j without value": (["-o", out, "-j"], "-j needs a value"),
             "bad -m": (["-m", "z", "-o", out] + ok, "bad -m: z (one mode letter, a to l)"),
             "unknown option": (["-x", "-o", out] + ok, "unknown option -x (holm-fleet --help tells the usage)"),
+            "--read with a run's option": (["--read", "before", "--firmware", "2.0", "-o", out, address(4)],
+                                           "-o does not go with --read"),
+            "--read without --firmware": (["--read", "after", address(4)], "--read needs --firmware"),
+            "--read when": (["--read", "during", "--firmware", "2.0", address(4)], "bad --read: during (before or after)"),
             "one argument": (["-o", out, ok[0]], "expected two arguments, BUNDLE and PRINTERS, got 1"),
             "missing BUNDLE": (["-o", out, path("gone.exe"), ok[1]], f"no such BUNDLE: {path('gone.exe')}"),
             "BUNDLE a folder": (["-o", out, path("folder.exe"), ok[1]],
@@ -154,8 +170,8 @@ class SmallFleet(unittest.TestCase):
             "BUNDLE without .exe": (["-o", out, path("no-suffix"), ok[1]],
                                     f"BUNDLE must end in .exe: {path('no-suffix')}"),
             "missing PRINTERS": (["-o", out, ok[0], path("gone.txt")], f"no such PRINTERS: {path('gone.txt')}"),
-            "PRINTERS a folder": (["-o", out, ok[0], path("bin")],
-                                  f"PRINTERS is not a readable file: {path('bin')}"),
+            "PRINTERS a folder": (["-o", out, ok[0], path("folder.exe")],
+                                  f"PRINTERS is not a readable file: {path('folder.exe')}"),
             "no printer": (["-o", out, ok[0], path("none.txt")], f"no printer in {path('none.txt')}"),
             "no printer on stdin": (["-o", out, ok[0], "-"], "no printer in standard input"),
             "same address twice": (["-o", out, ok[0], path("twice.txt")],
@@ -179,18 +195,10 @@ class SmallFleet(unittest.TestCase):
             with self.subTest(name):
                 run = self.fleet(args)
                 self.assertEqual((run.status, run.stdout, run.stderr), (2, "", f"holm-fleet: {message}\n"))
-        with self.subTest("parallel not installed"):
-            run = self.fleet(["-o", out] + ok, env_path=path("bin"))
-            self.assertEqual((run.status, run.stdout, run.stderr),
-                             (2, "", "holm-fleet: GNU parallel is not installed (Debian package parallel)\n"))
-        with self.subTest("ipptool not installed"):
-            run = self.fleet(["--firmware", "2.0", "-o", out] + ok, env_path=path("bin"))
-            self.assertEqual((run.status, run.stdout, run.stderr),
-                             (2, "", "holm-fleet: ipptool is not installed (Debian package cups-ipp-utils)\n"))
         with self.subTest("-j out of reach"):
             run = self.fleet(["-j", "2", "-o", out] + ok, prefix=["prlimit", "--nofile=20:20"])
             self.assertEqual((run.status, run.stdout, run.stderr),
-                             (2, "", "holm-fleet: -j 2 cannot be reached here: 2 printers at once need about 36 "
+                             (2, "", "holm-fleet: -j 2 cannot be reached here: 2 printers at once need about 32 "
                                      "open files, and the limit is 20 (ulimit -n)\n"))
         self.assertEqual(self.events(), before)
         self.assertFalse(os.path.exists(out))
@@ -320,7 +328,8 @@ class SmallFleet(unittest.TestCase):
 
     def test_lpstat_of_each_printer_in_its_own_folder(self):
         out = self.scratch.path("lpstat-out")
-        run = self.fleet(["-m", "k", "-o", out, "fw-update.exe", "-"], stdin=LINES.encode(), watch=True)
+        run = self.fleet(["-m", "k", "-o", out, "fw-update.exe", "-"], stdin=LINES.encode(), watch=True,
+                         env_path=self.path_without("parallel"))
         self.assertEqual((run.status, run.stderr), (0, ""), run)
         self.assertEqual(run.stdout, f"3 printers: 3 ok, 0 failed\nRecords: {out}/summary.tsv\n")
         rows = summary(out)
@@ -362,6 +371,76 @@ class SmallFleet(unittest.TestCase):
             self.assertEqual(f.read(), "pttttttt\nPrinter is running\ns\n")
         self.assertClean(out, run, [address(2)])
 
+    def test_bundle_swapped_during_a_run_is_never_run(self):
+        # One printer at a time; once the first has its job, BUNDLE is
+        # replaced (a new file renamed over it), or the link named as
+        # BUNDLE is re-pointed: the later printers still get the checked bytes.
+        path = self.scratch.path
+        checked, swapped = b"the checked job\n", b"a job swapped in\n"
+        make_bundle(path("swap-a.exe"), [("job.txt", checked)])
+        make_bundle(path("swap-b.exe"), [("job.txt", swapped)])
+        steady = (ON_NEW, ON_OLD, WITHOUT_IPP)
+        lines = "".join(f"{address(i)}\n" for i in steady).encode()
+        printers = [self.bed.printers[i] for i in steady]
+        first = printers[0]
+
+        def replace_file():
+            shutil.copy2(path("swap-b.exe"), path("swap-new.exe"))
+            os.replace(path("swap-new.exe"), path("swap-file.exe"))
+
+        def repoint_link():
+            os.symlink("swap-b.exe", path("swap-link.new"))
+            os.replace(path("swap-link.new"), path("swap-link.exe"))
+
+        shutil.copy2(path("swap-a.exe"), path("swap-file.exe"))
+        os.symlink("swap-a.exe", path("swap-link.exe"))
+        for bundle, swap in (("swap-file.exe", replace_file), ("swap-link.exe", repoint_link)):
+            with self.subTest(bundle):
+                jobs = [p.raw_jobs() for p in printers]
+                done = []
+
+                def swap_after_first_job():
+                    if not done and len(first.raw_jobs()) > len(jobs[0]):
+                        swap()
+                        done.append(True)
+                    return False
+
+                out = path(bundle + ".out")
+                run = self.fleet(["-j", "1", "-o", out, bundle, "-"], stdin=lines, interrupt_when=swap_after_first_job)
+                self.assertEqual((run.status, run.stderr), (0, ""), run)
+                self.assertEqual(done, [True])
+                self.assertEqual([p.raw_jobs()[len(before):] for p, before in zip(printers, jobs)],
+                                 [[checked]] * 3)
+                with open(path(bundle), "rb") as f, open(path("swap-b.exe"), "rb") as b:
+                    self.assertEqual(f.read(), b.read())
+
+    def test_read_one_printer_as_a_run_would(self):
+        def read(when, i, firmware=f"main={NEW}"):
+            done = self.bed.run([FLEET, "--read", when, "--firmware", firmware, address(i)], timeout=60)
+            return done.returncode, json.loads(done.stdout), done.stderr
+
+        def state(when, i, result, message="", version=""):
+            return {"address": address(i), "when": when, "result": result, "message": message, "version": version,
+                    "model": ""}
+
+        before = self.events()
+        self.assertEqual(read("before", ON_NEW), (0, state("before", ON_NEW, "current", version=NEW), b""))
+        self.assertEqual(read("before", ON_OLD), (0, state("before", ON_OLD, "to deliver", version=OLD), b""))
+        self.assertEqual(read("before", ON_NEW, "2.0"), (0, state("before", ON_NEW, "current", version=NEW), b""))
+        status, said, _ = read("before", WITHOUT_IPP)
+        self.assertEqual((status, said["result"], said["version"]), (1, "failed", ""))
+        self.assertRegex(said["message"], r"^no firmware version before the delivery: no IPP answer \(Unable to "
+                                          f'connect to "{re.escape(address(WITHOUT_IPP))}" on port 631 - ')
+        self.assertEqual(read("before", ON_NEW, "fax=2.0")[:2],
+                         (1, state("before", ON_NEW, "failed", "no firmware version before the delivery: "
+                                                               "no firmware named fax")))
+        self.assertEqual(read("after", ON_NEW), (0, state("after", ON_NEW, "ok", version=NEW), b""))
+        self.assertEqual(read("after", ON_OLD)[:2],
+                         (1, state("after", ON_OLD, "failed", f"still {OLD} after the delivery", OLD)))
+        # Only IPP reached the printers.
+        self.assertEqual([[e["event"] for e in events[len(before[i]):] if e["event"] != "ipp"]
+                          for i, events in enumerate(self.events())], [[]] * len(before))
+
     def test_firmware_plan_delivery_and_retry(self):
         out = self.scratch.path("firmware-out")
         printers = "".join(f"{address(i)}\n" for i in range(4, 10)).encode()
@@ -377,11 +456,11 @@ class SmallFleet(unittest.TestCase):
         def contacts(before):
             """What each printer saw since before, IPP requests left out."""
             return {i: [e["event"] for e in events[len(before[i]):] if e["event"] != "ipp"]
-                    for i, events in enumerate(self.events()) if i >= 4}
+                    for i, events in enumerate(self.events()) if 4 <= i < 10}
 
         # The plan reads the versions and sends nothing else.
         before = self.events()
-        run = self.fleet(["--plan"] + args, stdin=printers, watch=True)
+        run = self.fleet(["--plan"] + args, stdin=printers, watch=True, env_path=self.path_without("ipptool"))
         self.assertEqual((run.status, run.stderr), (1, ""), run)
         to_deliver = re.escape(f"to deliver, runs {OLD}")
         self.assertRegex(run.stdout, "^6 printers: 1 current, 4 to deliver, 1 failed\n" + listed(

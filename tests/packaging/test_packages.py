@@ -17,9 +17,6 @@ import tempfile
 import unittest
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from fleet import SLOW_START  # noqa: E402  parallel's note that the machine was slow
-
 BIN = os.environ.get("HOLM_BIN", "")
 CPACK = os.environ.get("HOLM_CPACK", "cpack")
 BUILD = os.environ.get("HOLM_BUILD_DIR", "")
@@ -84,8 +81,10 @@ class DebianPackage(Scratch):
         self.assertEqual(self.field("Version"), program_version())
         depends = [d.split()[0] for d in self.field("Depends").split(",")]
         self.assertIn("libcups2", depends)
-        self.assertIn("parallel", depends)
-        self.assertEqual(self.field("Recommends"), "cups-ipp-utils, minisign")
+        # holm-fleet runs every printer itself; parallel only spreads a
+        # fleet over several control machines.
+        self.assertNotIn("parallel", depends)
+        self.assertEqual(self.field("Recommends"), "parallel, minisign")
 
     def test_files_stand_where_the_system_looks_for_them(self):
         listed = run(["dpkg-deb", "-c", self.deb]).stdout.decode()
@@ -126,8 +125,8 @@ class DebianPackage(Scratch):
         shown = run([fleet, "--help"])
         self.assertEqual((shown.returncode, shown.stderr), (0, b""))
         self.assertTrue(shown.stdout.startswith(b"Usage: holm-fleet "), shown.stdout)
-        # Through parallel, one printer: this machine itself, asked whether it
-        # answers; the bundle checked by the holm-pack beside holm-fleet.
+        # One printer: this machine itself, asked whether it answers; with
+        # nothing on PATH but the system's own commands.
         work = tempfile.mkdtemp(dir=self.dir)
         with open(os.path.join(work, "notes.txt"), "w") as f:
             f.write("release notes\n")
@@ -135,7 +134,7 @@ class DebianPackage(Scratch):
         self.assertEqual(packed.returncode, 0, packed)
         done = run([fleet, "-m", "g", "-o", "out", "probe.exe", "-"], cwd=work, stdin=b"127.0.0.1\n",
                    env=dict(os.environ, PATH="/usr/bin:/bin"))
-        self.assertEqual((done.returncode, SLOW_START.sub("", done.stderr.decode())), (0, ""), done)
+        self.assertEqual((done.returncode, done.stderr.decode()), (0, ""), done)
         self.assertEqual(done.stdout.decode(), f"1 printer: 1 ok, 0 failed\nRecords: {work}/out/summary.tsv\n")
         with open(os.path.join(work, "out", "printers", "127.0.0.1", "stdout")) as f:
             self.assertEqual(f.read(), "\nDevice is alive\n")

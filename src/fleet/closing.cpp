@@ -1,0 +1,79 @@
+#include "closing.h"
+
+#include <cstdio>
+#include <map>
+
+#include "text.h"
+
+namespace fleet {
+
+namespace {
+
+SummaryRow row_of(const PrinterRun& p) {
+    SummaryRow row{p.listed.address, "", "", "", "", ""};
+    if (!p.chosen) return p.last;
+    if (p.stage == Stage::done && p.result != Result::none)
+        return SummaryRow{p.listed.address, result_name(p.result), seconds_text(p.ended - p.started),
+                          p.message,         p.before,               p.after};
+    // Started and cut short: whatever it was doing has no outcome.
+    row.result = result_name(p.started != 0 ? Result::failed : Result::not_started);
+    if (p.started != 0) row.message = "no result";
+    return row;
+}
+
+std::string outcome_line(const FleetRun& run, std::map<std::string, long>& counts, std::size_t printers) {
+    std::string line = std::to_string(printers) + (printers == 1 ? " printer: " : " printers: ");
+    auto n = [&](const char* result) { return std::to_string(counts[result]) + " " + result; };
+    if (run.settings.plan)
+        line += n("current") + ", " + n("to deliver") + ", " + n("failed");
+    else if (!run.settings.firmware.empty())
+        line += n("ok") + ", " + n("current") + ", " + n("failed");
+    else
+        line += n("ok") + ", " + n("failed");
+    if (counts["not started"] > 0) line += ", " + n("not started");
+    return line;
+}
+
+std::string stop_line(const FleetRun& run) {
+    switch (run.stopped) {
+    case StopReason::canary:
+        return "Stopped after the canary: not all of the first " + std::to_string(run.settings.canary) +
+               " printers ended ok";
+    case StopReason::brake:
+        return "Stopped by --max-failed " + run.settings.max_failed.text + ": " + std::to_string(run.braked_at.failed) +
+               " of " + std::to_string(run.braked_at.finished) + " finished printers failed";
+    default:
+        return "Interrupted";
+    }
+}
+
+}  // namespace
+
+std::vector<SummaryRow> summary_rows(const FleetRun& run) {
+    std::vector<SummaryRow> rows;
+    for (const PrinterRun& p : run.printers) rows.push_back(row_of(p));
+    return rows;
+}
+
+int close_run(const FleetRun& run) {
+    std::vector<SummaryRow> rows = summary_rows(run);
+    bool written = write_summary(run.places.summary, rows);
+    std::map<std::string, long> counts;
+    std::vector<std::pair<std::string, std::string>> listed;
+    std::size_t width = 0;
+    for (const SummaryRow& r : rows) {
+        ++counts[r.result];
+        if (r.result == "failed") listed.emplace_back(r.address, r.message);
+        if (r.result == "to deliver") listed.emplace_back(r.address, "to deliver, runs " + r.before);
+    }
+    for (const auto& entry : listed) width = std::max(width, entry.first.size());
+    std::printf("%s\n", outcome_line(run, counts, rows.size()).c_str());
+    for (const auto& [address, note] : listed) std::printf("  %-*s  %s\n", static_cast<int>(width), address.c_str(), note.c_str());
+    if (counts["not started"] > 0) std::printf("%s\n", stop_line(run).c_str());
+    std::printf("Records: %s\n", run.places.summary.c_str());
+    std::fflush(stdout);
+    if (!written) std::fprintf(stderr, "holm-fleet: cannot write %s\n", run.places.summary.c_str());
+    return written && counts["failed"] == 0 && counts["not started"] == 0 ? 0 : 1;
+}
+
+}  // namespace fleet

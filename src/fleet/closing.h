@@ -1,0 +1,18 @@
+// The end of a run: the summary, and the closing lines on standard output.
+#pragma once
+
+#include "fleet_run.h"
+
+namespace fleet {
+
+// Every printer's line of the summary: this run's outcome for those it
+// ran, the last run's line for the others.
+std::vector<SummaryRow> summary_rows(const FleetRun& run);
+
+// Writes DIR/summary.tsv and prints the outcome: the counts, the failed
+// printers (and, after a plan, those to deliver) with their messages, why
+// the run stopped, where the records are. Returns the exit status: 0 when
+// no printer failed or was left not started, else 1.
+int close_run(const FleetRun& run);
+
+}  // namespace fleet

@@ -1,0 +1,27 @@
+// The gate: the bundle a run delivers is copied once into the run's
+// private folder, and that copy, the only one ever run, is checked with
+// holm-pack's own checks and, given a key, against its signature. A bundle
+// replaced or a link re-pointed while a run goes on changes nothing.
+#pragma once
+
+#include <string>
+
+#include "fleet_run.h"
+
+namespace fleet {
+
+// BUNDLE as named: it exists, is a readable, runnable file, and ends in
+// .exe (the program reads its payload from its own name). Sets
+// run.places.bundle_absolute. The refusal, or empty.
+std::string check_bundle_name(FleetRun& run);
+
+// Makes the private folder (in TMPDIR, else /tmp) and copies BUNDLE into
+// it under its own base name, runnable by its owner alone. The refusal, or
+// empty.
+std::string copy_bundle(FleetRun& run);
+
+// Checks the copy; a refused bundle's problems are printed on standard
+// error as holm-pack -t prints them. The refusal, or empty.
+std::string check_bundle(FleetRun& run);
+
+}  // namespace fleet

@@ -1,0 +1,116 @@
+#include "ipp.h"
+
+#include <cups/cups.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "text.h"
+
+namespace fleet {
+
+namespace {
+
+constexpr int connect_ms = 10000;
+constexpr auto request_budget = std::chrono::seconds(15);
+
+const char* const requested[] = {"printer-firmware-name", "printer-firmware-string-version",
+                                 "printer-make-and-model"};
+
+struct Bound {
+    std::chrono::steady_clock::time_point deadline;
+    int* cancel;
+};
+
+// Called by the library each second a request waits: 0 ends the wait.
+int still_waiting(http_t*, void* data) {
+    const Bound* bound = static_cast<const Bound*>(data);
+    bool cancelled = std::atomic_ref<int>(*bound->cancel).load() != 0;
+    return std::chrono::steady_clock::now() < bound->deadline && !cancelled ? 1 : 0;
+}
+
+std::vector<std::string> values_of(ipp_t* response, const char* name) {
+    std::vector<std::string> values;
+    ipp_attribute_t* attribute = ippFindAttribute(response, name, IPP_TAG_ZERO);
+    for (int i = 0; attribute != nullptr && i < ippGetCount(attribute); ++i) {
+        const char* value = ippGetString(attribute, i, nullptr);
+        values.push_back(one_line(value != nullptr ? value : ""));
+    }
+    return values;
+}
+
+std::string last_error_text() {
+    const char* said = cupsLastErrorString();
+    return said != nullptr ? said : "";
+}
+
+ipp_t* attributes_request(const std::string& host) {
+    char uri[1024];
+    httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, host.c_str(), 631, "/ipp/print");
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(sizeof requested / sizeof requested[0]), nullptr, requested);
+    return request;
+}
+
+void read_answer(ipp_t* response, IppAnswer& answer) {
+    ipp_status_t status = ippGetStatusCode(response);
+    // Any successful status will do: a printer that ignores an attribute
+    // it does not know answers "successful-ok-ignored-or-substituted".
+    if (status > IPP_STATUS_OK_EVENTS_COMPLETE) {
+        answer.problem = std::string("IPP answered ") + ippErrorString(status);
+        return;
+    }
+    answer.firmware_names = values_of(response, "printer-firmware-name");
+    answer.firmware_versions = values_of(response, "printer-firmware-string-version");
+    std::vector<std::string> model = values_of(response, "printer-make-and-model");
+    if (!model.empty()) answer.make_and_model = model[0];
+}
+
+}  // namespace
+
+IppAnswer ask_printer(const std::string& host, int* cancel) {
+    IppAnswer answer;
+    Bound bound{std::chrono::steady_clock::now() + request_budget, cancel};
+    http_t* http =
+        httpConnect2(host.c_str(), 631, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1, connect_ms, cancel);
+    if (http == nullptr) {
+        answer.problem = "no IPP answer (Unable to connect to \"" + host + "\" on port 631 - " + last_error_text() + ")";
+        return answer;
+    }
+    httpSetTimeout(http, 1.0, still_waiting, &bound);
+    ipp_t* response = cupsDoRequest(http, attributes_request(host), "/ipp/print");
+    if (response == nullptr) {
+        std::string said = last_error_text();
+        answer.problem = said.empty() ? "no IPP answer" : "no IPP answer (" + said + ")";
+    } else {
+        read_answer(response, answer);
+        ippDelete(response);
+    }
+    httpClose(http);
+    return answer;
+}
+
+bool firmware_version(const IppAnswer& answer, const std::string& name, std::string* version, std::string* why) {
+    if (!answer.problem.empty()) {
+        *why = answer.problem;
+        return false;
+    }
+    std::size_t i = 0;
+    if (!name.empty()) {
+        while (i < answer.firmware_names.size() && answer.firmware_names[i] != name) ++i;
+        if (i == answer.firmware_names.size()) {
+            *why = "no firmware named " + name;
+            return false;
+        }
+    }
+    if (i >= answer.firmware_versions.size()) {
+        *why = "no printer-firmware-string-version";
+        return false;
+    }
+    *version = answer.firmware_versions[i];
+    return true;
+}
+
+}  // namespace fleet

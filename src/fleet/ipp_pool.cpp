@@ -1,0 +1,62 @@
+#include "ipp_pool.h"
+
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace fleet {
+
+IppPool::~IppPool() {
+    abandon();
+    for (std::thread& t : threads_) t.join();
+}
+
+void IppPool::start(std::size_t threads) {
+    for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { serve(); });
+}
+
+void IppPool::ask(std::size_t place, const std::string& host) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        asked_.emplace_back(place, host);
+    }
+    work_.notify_one();
+}
+
+std::vector<IppDone> IppPool::take_done() {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::vector<IppDone> taken;
+    taken.swap(done_);
+    return taken;
+}
+
+void IppPool::abandon() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        closing_ = true;
+        asked_.clear();
+        std::atomic_ref<int>(cancel_).store(1);
+    }
+    work_.notify_all();
+}
+
+void IppPool::serve() {
+    for (;;) {
+        std::pair<std::size_t, std::string> job;
+        {
+            std::unique_lock<std::mutex> hold(lock_);
+            work_.wait(hold, [this] { return closing_ || !asked_.empty(); });
+            if (closing_) return;
+            job = std::move(asked_.front());
+            asked_.pop_front();
+        }
+        IppAnswer answer = ask_printer(job.second, &cancel_);
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            done_.push_back(IppDone{job.first, std::move(answer)});
+        }
+        plat::wake_post();
+    }
+}
+
+}  // namespace fleet

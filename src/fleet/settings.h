@@ -1,0 +1,35 @@
+// What one run of holm-fleet was asked to do: the command line, checked.
+#pragma once
+
+#include <string>
+
+namespace fleet {
+
+// --max-failed: a share of the finished printers (10%) or a count (5).
+struct Limit {
+    bool set = false;
+    bool share = false;  // a percentage, 1 to 100
+    long value = 0;
+    std::string text;  // as given, for the messages
+};
+
+struct FleetSettings {
+    long jobs = 32;                 // -j: printers at once
+    char mode = 0;                  // -m: a mode letter for the bundle, 0 for its default
+    bool debug = false;             // -d: the bundle prints event characters
+    std::string dir;                // -o, as given
+    std::string firmware;           // --firmware as given, empty without it
+    std::string firmware_name;      // its NAME, empty for the first firmware a printer reports
+    std::string firmware_version;   // its VERSION
+    bool plan = false;              // --plan: read the versions, send nothing else
+    long canary = 0;                // --canary: 0 for none
+    Limit max_failed;               // --max-failed
+    std::string key;                // --key: a minisign public key, empty for none
+    bool retry = false;             // --retry-failed
+    std::string bundle;             // BUNDLE, as given
+    std::string printers;           // PRINTERS, as given; "-" for standard input
+    std::string read_when;          // --read: "before" or "after", empty for a run
+    std::string read_address;       // --read's ADDRESS
+};
+
+}  // namespace fleet

@@ -1,0 +1,57 @@
+#include "summary.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "text.h"
+
+namespace fleet {
+
+const char summary_header[] = "address\tresult\tseconds\tmessage\tbefore\tafter";
+
+namespace {
+
+std::vector<std::string> split_tabs(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) return fields;
+        start = tab + 1;
+    }
+}
+
+}  // namespace
+
+bool read_summary(const std::string& path, std::vector<SummaryRow>& rows) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::vector<std::string> f = split_tabs(line);
+        f.resize(6);
+        rows.push_back(SummaryRow{f[0], f[1], f[2], f[3], f[4], f[5]});
+    }
+    return true;
+}
+
+bool write_summary(const std::string& path, const std::vector<SummaryRow>& rows) {
+    std::string fresh = path + ".new";
+    {
+        std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+        out << summary_header << '\n';
+        for (const SummaryRow& r : rows)
+            out << one_line(r.address) << '\t' << r.result << '\t' << r.seconds << '\t' << one_line(r.message) << '\t'
+                << one_line(r.before) << '\t' << one_line(r.after) << '\n';
+        out.flush();
+        if (!out) return false;
+    }
+    std::error_code ec;
+    std::filesystem::rename(fresh, path, ec);
+    return !ec;
+}
+
+}  // namespace fleet

@@ -1,0 +1,97 @@
+// The limits that bind when thousands of programs run at once, and what
+// holm-fleet asks of the machine besides.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+
+long raise_limit(int resource) {
+    rlimit limit{};
+    if (getrlimit(resource, &limit) != 0) return unlimited;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised{limit.rlim_max, limit.rlim_max};
+        if (setrlimit(resource, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? unlimited : static_cast<long>(limit.rlim_cur);
+}
+
+// The "Uid:" (real) and "Threads:" lines of one process's status.
+bool task_counts(const char* pid, long* uid, long* threads) {
+    std::ifstream status(std::string("/proc/") + pid + "/status");
+    std::string line;
+    *uid = -1;
+    *threads = 0;
+    while (std::getline(status, line)) {
+        if (line.rfind("Uid:", 0) == 0) *uid = std::strtol(line.c_str() + 4, nullptr, 10);
+        if (line.rfind("Threads:", 0) == 0) *threads = std::strtol(line.c_str() + 8, nullptr, 10);
+    }
+    return *uid != -1;
+}
+
+}  // namespace
+
+long raise_open_file_limit() { return raise_limit(RLIMIT_NOFILE); }
+long raise_process_limit() { return raise_limit(RLIMIT_NPROC); }
+bool is_superuser() { return getuid() == 0; }
+
+long user_tasks() {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return -1;
+    long mine = 0;
+    long me = static_cast<long>(getuid());
+    while (dirent* entry = readdir(proc)) {
+        long uid = 0;
+        long threads = 0;
+        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9' && task_counts(entry->d_name, &uid, &threads) &&
+            uid == me)
+            mine += threads;
+    }
+    closedir(proc);
+    return mine;
+}
+
+long system_tasks() {
+    // The fourth field of loadavg: running/existing scheduling entities.
+    std::ifstream loadavg("/proc/loadavg");
+    std::string a, b, c, tasks;
+    if (!(loadavg >> a >> b >> c >> tasks)) return -1;
+    std::size_t slash = tasks.find('/');
+    return slash == std::string::npos ? -1 : std::strtol(tasks.c_str() + slash + 1, nullptr, 10);
+}
+
+long process_id_limit() {
+    std::ifstream file("/proc/sys/kernel/pid_max");
+    long limit = -1;
+    return file >> limit ? limit : -1;
+}
+
+bool stderr_is_terminal() { return isatty(2) == 1; }
+
+std::string host_name() {
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
+}
+
+int make_private_folder(const std::string& base, std::string* path) {
+    std::string pattern = base + "/holm-fleet.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return errno;
+    *path = pattern;
+    return 0;
+}
+
+bool is_noexec(const std::string& path) {
+    struct statvfs info{};
+    return statvfs(path.c_str(), &info) == 0 && (info.f_flag & ST_NOEXEC) != 0;
+}
+
+}  // namespace plat

@@ -1,0 +1,105 @@
+// What holm-fleet reads from printers and its own files: the printer list,
+// the firmware version that counts in an IPP answer, a bundle's last error
+// line, the summary a retry starts from, text fit for JSON in a page.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "ipp.h"
+#include "printer_list.h"
+#include "records.h"
+#include "summary.h"
+#include "text.h"
+
+namespace fleet {
+namespace {
+
+TEST(FleetPrinterList, FieldsCommentsAndLineEnds) {
+    std::vector<ListedPrinter> p;
+    std::string text = "# site A\n\n198.18.1.1\r\n  198.18.1.2 admin\n198.18.1.3\troot\ts3#cret \n   \nprinter-4.test";
+    ASSERT_EQ(read_printer_list(text, "list.txt", p), "");
+    ASSERT_EQ(p.size(), 4u);
+    EXPECT_EQ(p[0].address, "198.18.1.1");
+    EXPECT_EQ(p[0].login, "");
+    EXPECT_EQ(p[1].login, "admin");
+    EXPECT_EQ(p[2].password, "s3#cret");
+    EXPECT_EQ(p[3].address, "printer-4.test");
+}
+
+TEST(FleetPrinterList, RefusalsNameTheLineNeverItsPassword) {
+    struct Case {
+        const char* text;
+        const char* refusal;
+    } cases[] = {
+        {"a\nb root secret extra\n", "l, line 2: more than three fields"},
+        {"198.18.1.1/24 root topsecret\n", "l, line 1: not an address: 198.18.1.1/24"},
+        {"-x\n", "l, line 1: not an address: -x"},
+        {"a\n#b\na root\n", "l, line 3: a is listed twice (first on line 1)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<ListedPrinter> p;
+        EXPECT_EQ(read_printer_list(c.text, "l", p), c.refusal);
+    }
+    std::vector<ListedPrinter> none;
+    EXPECT_EQ(read_printer_list("# none\n \t\n", "l", none), "");
+    EXPECT_TRUE(none.empty());
+}
+
+TEST(FleetFirmware, TheNamedOrTheFirstVersionCounts) {
+    IppAnswer two{"", {"boot", "main"}, {"0.9", "2.0"}, "HOLM Laser 5"};
+    std::string version, why;
+    EXPECT_TRUE(firmware_version(two, "", &version, &why));
+    EXPECT_EQ(version, "0.9");
+    EXPECT_TRUE(firmware_version(two, "main", &version, &why));
+    EXPECT_EQ(version, "2.0");
+    EXPECT_FALSE(firmware_version(two, "fax", &version, &why));
+    EXPECT_EQ(why, "no firmware named fax");
+    IppAnswer unnamed{"", {}, {"1.0"}, ""};
+    EXPECT_TRUE(firmware_version(unnamed, "", &version, &why));
+    EXPECT_EQ(version, "1.0");
+    IppAnswer names_only{"", {"main"}, {}, ""};
+    EXPECT_FALSE(firmware_version(names_only, "main", &version, &why));
+    EXPECT_EQ(why, "no printer-firmware-string-version");
+    IppAnswer silent{"no IPP answer (Host is down)", {}, {}, ""};
+    EXPECT_FALSE(firmware_version(silent, "", &version, &why));
+    EXPECT_EQ(why, "no IPP answer (Host is down)");
+}
+
+TEST(FleetRecords, LastErrorLineOfABundle) {
+    EXPECT_EQ(last_error_line("pppp\nError: first\r\nmore\nError: Could not open\tprint socket\n"),
+              "Could not open print socket");
+    EXPECT_EQ(last_error_line("\nError: Destination not alive"), "Destination not alive");
+    EXPECT_EQ(last_error_line(" Error: indented\nerror: lower\n"), "");
+    EXPECT_EQ(last_error_line(""), "");
+}
+
+TEST(FleetRecords, SummaryRoundTripAndFieldsKeptToOneLine) {
+    std::string path = (std::filesystem::temp_directory_path() / "holm-fleet-summary-test.tsv").string();
+    std::vector<SummaryRow> rows{{"198.18.1.1", "ok", "12.500", "", "1.0", "2.0"},
+                                 {"198.18.1.2", "failed", "", "still\t1.0\nafter", "", ""},
+                                 {"198.18.1.3", "not started", "", "", "", ""}};
+    ASSERT_TRUE(write_summary(path, rows));
+    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+    std::vector<SummaryRow> back;
+    ASSERT_TRUE(read_summary(path, back));
+    ASSERT_EQ(back.size(), 3u);
+    EXPECT_EQ(back[0].after, "2.0");
+    EXPECT_EQ(back[1].message, "still 1.0 after");
+    EXPECT_EQ(back[2].result, "not started");
+    EXPECT_EQ(file_text(path).substr(0, 43), "address\tresult\tseconds\tmessage\tbefore\tafter");
+    std::remove(path.c_str());
+    EXPECT_FALSE(read_summary(path, back));
+}
+
+TEST(FleetText, JsonStringsCannotEndAScriptElement) {
+    EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(json_string("</script><b>&"), "\"\\u003c/script\\u003e\\u003cb\\u003e\\u0026\"");
+    EXPECT_EQ(json_string("tab\there\n"), "\"tab\\u0009here\\u000a\"");
+    EXPECT_EQ(json_string("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+    EXPECT_EQ(seconds_text(12.3456), "12.346");
+    EXPECT_EQ(seconds_text(-1), "0.000");
+}
+
+}  // namespace
+}  // namespace fleet
