@@ -28,17 +28,17 @@ def checksum(data):
     return ~total & 0xFFFF
 
 
-def icmp(kind, rest, body):
-    """An ICMP message: type, code 0, the four bytes after the checksum, body."""
-    head = struct.pack("!BBH", kind, 0, 0) + rest
+def icmp(kind, rest, body, code=0):
+    """An ICMP message: type, code, the four bytes after the checksum, body."""
+    head = struct.pack("!BBH", kind, code, 0) + rest
     total = checksum(head + body)
-    return struct.pack("!BBH", kind, 0, total) + rest + body
+    return struct.pack("!BBH", kind, code, total) + rest + body
 
 
-def ip(payload, options=b""):
+def ip(payload, options=b"", source=LOOPBACK, destination=LOOPBACK):
     ihl = 5 + len(options) // 4
     head = struct.pack("!BBHHHBBH4s4s", 0x40 | ihl, 0, 4 * ihl + len(payload), 0, 0, 64, socket.IPPROTO_ICMP,
-                       0, LOOPBACK, LOOPBACK) + options
+                       0, source, destination) + options
     return head[:10] + struct.pack("!H", checksum(head)) + head[12:] + payload
 
 

@@ -1,7 +1,8 @@
 """The raw echo socket's filter: where ping sockets are denied, the program's
 raw ICMP socket keeps only its own echo replies and the unreachable reports
 quoting its own requests, and the kernel drops the rest of the namespace's
-ICMP traffic before it ever wakes the program."""
+ICMP traffic before it ever wakes the program. A report quoting the probe's
+own request ends the probe at once, whoever sent it."""
 import json
 import os
 import select
@@ -12,11 +13,21 @@ import unittest
 import harness
 import netbed
 from harness import ScratchCase
-from netbed import NetBed, NO_HOST_IP
+from netbed import NetBed, NO_HOST_IP, PRINTER_IP
 
-INJECT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "echo_inject.py")
+HERE = os.path.dirname(os.path.abspath(__file__))
+INJECT = os.path.join(HERE, "echo_inject.py")
+REPORT = os.path.join(HERE, "echo_report.py")
+# A dead printer on a network of its own, behind the printer's namespace,
+# which stands in for its router.
+BEHIND_ROUTER_NET = "198.18.1.0/24"
+BEHIND_ROUTER_IP = "198.18.1.9"
 
 _skip = netbed.available() or ("the filter is the Linux program's" if harness.WINE else None)
+
+
+def configure(command):
+    subprocess.run(command, check=True, capture_output=True, timeout=20)
 
 
 @unittest.skipIf(_skip, _skip or "")
@@ -48,6 +59,34 @@ class EchoFilter(ScratchCase):
         })
         self.assertIsNone(program.poll(), "the program ended while its socket was looked at")
 
+    def test_report_ends_only_its_own_probe(self):
+        bed = NetBed(self)
+        bundle = self.bundle([("job.txt", b"job\n")])
+        configure(["ip", "-n", bed.tool_ns, "route", "add", BEHIND_ROUTER_NET, "via", PRINTER_IP])
+        configure(["ip", "-n", bed.printer_ns, "addr", "add", BEHIND_ROUTER_IP + "/32", "dev", "lo"])
+        # The kernel there answers no echo request: only the crafted reports do.
+        configure(["ip", "netns", "exec", bed.printer_ns, "sysctl", "-qw", "net.ipv4.icmp_echo_ignore_all=1"])
+        router = subprocess.Popen(["ip", "netns", "exec", bed.printer_ns, sys.executable, REPORT, BEHIND_ROUTER_IP,
+                                   PRINTER_IP], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(router.communicate, timeout=10)
+        self.addCleanup(router.kill)
+        ready, _, _ = select.select([router.stdout], [], [], 60)
+        self.assertTrue(ready, "the router did not start within a minute")
+        self.assertEqual(os.read(router.stdout.fileno(), 6), b"ready\n")
+        # Mode j probes up to 120 times, one second apart.
+        program = subprocess.Popen(["ip", "netns", "exec", bed.tool_ns, bundle, "-d", "-m", "j", "-n",
+                                    BEHIND_ROUTER_IP], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   cwd=self.dir)
+        self.addCleanup(program.wait, timeout=10)
+        self.addCleanup(program.kill)
+        said, complaint = router.communicate(timeout=120)
+        self.assertEqual(router.returncode, 0, complaint.decode())
+        self.assertEqual(json.loads(said), {
+            "own request, reported by the router": True,
+            "own request, reported by the printer": True,
+            "own identifier, another destination": False,
+            "another program's request to the printer": False,
+        })
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <linux/filter.h>
@@ -50,8 +51,9 @@ void drain_errors() {
 // with many copies of the program probing at once, each would wake for all
 // their replies. This filter lets through only what echo_send can use: echo
 // replies carrying our identifier, and unreachable reports quoting an echo
-// request of ours. echo_send still checks everything itself, so a socket
-// that refuses the filter only costs wake-ups.
+// request of ours, whoever sent them (most come from a router). echo_send
+// still checks everything itself, so a socket that refuses the filter only
+// costs wake-ups.
 void attach_reply_filter() {
     sock_filter program[] = {
         BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),          // X = our IP header's length
@@ -74,6 +76,66 @@ void attach_reply_filter() {
     };
     sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
     setsockopt(echo_fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
+}
+
+enum class Answer { none, reply, unreachable };
+
+struct Request {
+    std::uint32_t address;  // network order, as in sockaddr_in
+    std::uint16_t identifier;
+    std::uint16_t sequence;
+};
+
+std::uint16_t field16(const unsigned char* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
+
+// A ping socket hands over the ICMP message alone, and only replies to its
+// own identifier; unreachable reports come through the error queue instead.
+Answer read_ping(const unsigned char* icmp, std::size_t length, std::uint32_t from, const Request& sent) {
+    if (length < 8 || from != sent.address || icmp[0] != 0 || field16(icmp + 6) != sent.sequence) return Answer::none;
+    return Answer::reply;
+}
+
+// Whether an unreachable report quotes this very request. Its source tells
+// nothing: a router on the way reports from its own address. The quoted
+// request does: its identifier keeps apart other programs probing at the
+// same time, its destination and sequence number our own earlier probes.
+bool quotes_request(const unsigned char* icmp, std::size_t length, const Request& sent) {
+    if (length < 8 + 20 + 8) return false;
+    const unsigned char* quoted_ip = icmp + 8;
+    std::size_t quoted_header = static_cast<std::size_t>(quoted_ip[0] & 0x0f) * 4;
+    if (quoted_header < 20 || 8 + quoted_header + 8 > length) return false;
+    std::uint32_t destination;
+    std::memcpy(&destination, quoted_ip + 16, sizeof destination);
+    const unsigned char* quoted = quoted_ip + quoted_header;
+    return destination == sent.address && quoted[0] == 8 && field16(quoted + 4) == sent.identifier &&
+           field16(quoted + 6) == sent.sequence;
+}
+
+// A raw socket hands over the IP header too, and every ICMP message of the
+// namespace that the filter let through.
+Answer read_raw(const unsigned char* packet, std::size_t length, std::uint32_t from, const Request& sent) {
+    if (length < 20) return Answer::none;
+    std::size_t header = static_cast<std::size_t>(packet[0] & 0x0f) * 4;
+    if (length < header + 8) return Answer::none;
+    const unsigned char* icmp = packet + header;
+    length -= header;
+    if (icmp[0] == 3) return quotes_request(icmp, length, sent) ? Answer::unreachable : Answer::none;
+    if (from != sent.address || icmp[0] != 0 || field16(icmp + 4) != sent.identifier ||
+        field16(icmp + 6) != sent.sequence)
+        return Answer::none;
+    return Answer::reply;
+}
+
+std::array<unsigned char, 9> request_bytes(const Request& sent) {
+    std::array<unsigned char, 9> request{8, 0, 0, 0,
+                                         static_cast<unsigned char>(sent.identifier >> 8),
+                                         static_cast<unsigned char>(sent.identifier),
+                                         static_cast<unsigned char>(sent.sequence >> 8),
+                                         static_cast<unsigned char>(sent.sequence), 'x'};
+    std::uint16_t sum = checksum(request.data(), request.size());
+    request[2] = static_cast<unsigned char>(sum >> 8);
+    request[3] = static_cast<unsigned char>(sum);
+    return request;
 }
 
 }  // namespace
@@ -101,19 +163,13 @@ int echo_open() {
 
 int echo_send(std::uint32_t address, std::uint32_t timeout_ms) {
     if (echo_fd == -1) return 1;
-    std::uint16_t identifier = echo_identifier;
-    std::uint16_t sequence = ++echo_sequence;
-    unsigned char request[9] = {8, 0, 0, 0,
-                                static_cast<unsigned char>(identifier >> 8), static_cast<unsigned char>(identifier),
-                                static_cast<unsigned char>(sequence >> 8), static_cast<unsigned char>(sequence), 'x'};
-    std::uint16_t sum = checksum(request, sizeof request);
-    request[2] = static_cast<unsigned char>(sum >> 8);
-    request[3] = static_cast<unsigned char>(sum);
+    Request sent{address, echo_identifier, ++echo_sequence};
+    std::array<unsigned char, 9> request = request_bytes(sent);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_addr.s_addr = address;
     if (!echo_raw) drain_errors();
-    if (sendto(echo_fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0) {
+    if (sendto(echo_fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0) {
         if (!echo_raw) drain_errors();
         return 1;
     }
@@ -137,34 +193,10 @@ int echo_send(std::uint32_t address, std::uint32_t timeout_ms) {
         socklen_t from_length = sizeof from;
         ssize_t got = recvfrom(echo_fd, reply, sizeof reply, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_length);
         if (got < 0) continue;
-        if (from.sin_addr.s_addr != address) continue;
-        const unsigned char* icmp = reply;
         std::size_t length = static_cast<std::size_t>(got);
-        if (echo_raw) {
-            if (length < 20) continue;
-            std::size_t header = static_cast<std::size_t>(reply[0] & 0x0f) * 4;
-            if (length < header + 8) continue;
-            icmp += header;
-            length -= header;
-        } else if (length < 8) {
-            continue;
-        }
-        std::uint16_t got_sequence = static_cast<std::uint16_t>(icmp[6] << 8 | icmp[7]);
-        std::uint16_t got_identifier = static_cast<std::uint16_t>(icmp[4] << 8 | icmp[5]);
-        if (echo_raw && icmp[0] == 3) {
-            // An unreachable report quotes our request after its own header.
-            if (length >= 8 + 20 + 8) {
-                const unsigned char* quoted = icmp + 8 + static_cast<std::size_t>(icmp[8] & 0x0f) * 4;
-                if (quoted + 8 <= icmp + length && quoted[0] == 8 &&
-                    static_cast<std::uint16_t>(quoted[4] << 8 | quoted[5]) == identifier &&
-                    static_cast<std::uint16_t>(quoted[6] << 8 | quoted[7]) == sequence)
-                    return 1;
-            }
-            continue;
-        }
-        if (icmp[0] != 0 || got_sequence != sequence) continue;
-        if (echo_raw && got_identifier != identifier) continue;
-        return 0;
+        Answer answer = echo_raw ? read_raw(reply, length, from.sin_addr.s_addr, sent)
+                                 : read_ping(reply, length, from.sin_addr.s_addr, sent);
+        if (answer != Answer::none) return answer == Answer::reply ? 0 : 1;
     }
 }
 
