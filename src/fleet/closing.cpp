@@ -34,14 +34,27 @@ std::string outcome_line(const FleetRun& run, std::map<std::string, long>& count
     return line;
 }
 
+std::string within_limit(const FleetRun& run) {
+    const Limit& limit = run.settings.max_failed;
+    return limit.set ? ", more than --max-failed " + limit.text + " allows" : "";
+}
+
 std::string stop_line(const FleetRun& run) {
+    std::string behind = std::to_string(run.stopped_at.failed) + " of " + std::to_string(run.stopped_at.finished);
     switch (run.stopped) {
     case StopReason::canary:
-        return "Stopped after the canary: not all of the first " + std::to_string(run.settings.canary) +
-               " printers ended ok";
+        if (!run.settings.max_failed.set)
+            return "Stopped after the canary: not all of the first " + std::to_string(run.settings.canary) +
+                   " printers ended ok";
+        return "Stopped after the canary: " + behind + " printers failed" + within_limit(run);
+    case StopReason::wave:
+        return "Stopped after wave " + std::to_string(run.wave + 1) + ": " + behind + " printers of " +
+               (run.wave == 0 ? std::string("wave 1") : "waves 1 to " + std::to_string(run.wave + 1)) + " failed" +
+               within_limit(run);
     case StopReason::brake:
-        return "Stopped by --max-failed " + run.settings.max_failed.text + ": " + std::to_string(run.braked_at.failed) +
-               " of " + std::to_string(run.braked_at.finished) + " finished printers failed";
+        return "Stopped by --max-failed " + run.settings.max_failed.text + ": " + behind + " finished printers failed";
+    case StopReason::window:
+        return "Stopped at the end of the window";
     default:
         return "Interrupted";
     }

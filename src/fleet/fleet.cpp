@@ -44,7 +44,7 @@ void start_machinery(FleetRun& run) {
     for (std::string& entry : plat::environment())
         if (entry.rfind("HOLM_PASSWORD=", 0) != 0) run.environment.push_back(std::move(entry));
     run.reads_ipp = !run.settings.firmware.empty();
-    run.waves = wave_sizes(run.settings.canary, run.todo.size());
+    run.waves = wave_sizes(run.settings.waves, run.todo.size());
     plat::wake_open();
     if (!run.settings.firmware.empty()) run.ipp.start(std::min<std::size_t>(run.at_once, 256));
 }

@@ -47,7 +47,14 @@ struct PrinterRun {
     std::size_t wave = 0;             // 1-based, once started
 };
 
-enum class StopReason { none, canary, brake, interrupted };
+enum class StopReason {
+    none,
+    canary,       // the printers of --canary did not pass
+    wave,         // the waves so far did not pass
+    brake,        // --max-failed
+    window,       // the end of --window
+    interrupted,  // INT or TERM
+};
 
 // The files and programs the run works with.
 struct RunPlaces {
@@ -80,9 +87,15 @@ struct FleetRun {
     std::size_t wave_end = 0;   // the end, in todo, of that wave
     long running = 0;
     Tally tally;
+    std::uint64_t hold_until = 0;  // steady ms: no printer starts before (a pause, the window)
+    bool window_opened = false;    // the window has been open in this run
+    bool told_window = false;      // the wait for the window was said
     StopReason stopped = StopReason::none;
-    Tally braked_at;            // the tally when the brake held
-    bool killing = false;       // a second stop signal: bundles are killed
+    Tally stopped_at;              // the tally behind the stop (the brake's, the waves')
+    // For the report: when the run and each wave started, when it stopped.
+    double run_started = 0;
+    std::vector<double> wave_started;
+    double stop_time = 0;
 };
 
 }  // namespace fleet

@@ -1,6 +1,8 @@
 #include "loop.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "steps.h"
 
@@ -9,31 +11,84 @@ namespace fleet {
 namespace {
 
 constexpr std::uint64_t progress_every_ms = 1000;
+// The window is looked at again at least this often while the run waits
+// for it, so that a change of the clock (summer time) cannot keep it waiting.
+constexpr long window_look_s = 60;
+
+void stop(FleetRun& run, StopReason why, const Tally& behind) {
+    run.stopped = why;
+    run.stopped_at = behind;
+    run.stop_time = wall_seconds();
+}
+
+long local_seconds_of_day() {
+    std::time_t now = std::time(nullptr);
+    std::tm local = *std::localtime(&now);
+    return local.tm_hour * 3600L + local.tm_min * 60L + local.tm_sec;
+}
+
+std::string in_words(long seconds) {
+    long h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+    if (h > 0) return std::to_string(h) + " h " + std::to_string(m) + " min";
+    if (m > 0) return std::to_string(m) + " min " + std::to_string(s) + " s";
+    return std::to_string(s) + " s";
+}
+
+// Whether printers may start now by --window; if not, the run waits for
+// its opening or, once it has been open, stops at its end.
+bool window_allows(FleetRun& run) {
+    const Window& window = run.settings.window;
+    WindowNow now = window_now(window, local_seconds_of_day());
+    if (now.inside) {
+        run.window_opened = true;
+        return true;
+    }
+    if (run.window_opened) {
+        stop(run, StopReason::window, run.tally);
+        return false;
+    }
+    if (!run.told_window) {
+        std::fprintf(stderr, "holm-fleet: waiting for the window %s, which opens in %s\n", window.text.c_str(),
+                     in_words(now.to_open).c_str());
+        run.told_window = true;
+    }
+    run.hold_until = steady_ms() + static_cast<std::uint64_t>(std::min(now.to_open, window_look_s)) * 1000;
+    return false;
+}
 
 // Starts printers of the wave under way while there is room, unless the
-// brake holds.
+// run waits, is stopped, or the brake holds.
 void start_due(FleetRun& run) {
+    if (run.stopped != StopReason::none || run.next >= run.wave_end || steady_ms() < run.hold_until) return;
+    if (run.settings.window.set && !window_allows(run)) return;
     while (run.stopped == StopReason::none && run.running < run.settings.jobs && run.next < run.wave_end) {
         if (brake_holds(run.settings.max_failed, run.tally)) {
-            run.stopped = StopReason::brake;
-            run.braked_at = run.tally;
+            stop(run, StopReason::brake, run.tally);
             return;
         }
+        if (run.wave_started.size() <= run.wave) run.wave_started.push_back(wall_seconds());
         start_printer(run, run.todo[run.next++]);
     }
 }
 
 // Once every printer of the waves so far has ended: whether another wave
-// starts, and if so, which printers it takes.
+// starts, and if so, which printers it takes and when.
 bool next_wave(FleetRun& run) {
     if (run.stopped != StopReason::none || run.next >= run.todo.size()) return false;
     std::vector<Result> earlier;
-    for (std::size_t i = 0; i < run.next; ++i) earlier.push_back(run.printers[run.todo[i]].result);
-    if (!wave_passes(earlier)) {
-        run.stopped = StopReason::canary;
+    Tally tally;
+    for (std::size_t i = 0; i < run.next; ++i) {
+        Result r = run.printers[run.todo[i]].result;
+        earlier.push_back(r);
+        ++tally.finished;
+        tally.failed += r == Result::failed || r == Result::none;
+    }
+    if (!wave_passes(earlier, run.settings.max_failed)) {
+        stop(run, run.settings.canary > 0 ? StopReason::canary : StopReason::wave, tally);
         return false;
     }
     run.wave_end += run.waves[++run.wave];
+    run.hold_until = steady_ms() + static_cast<std::uint64_t>(run.settings.pause_seconds) * 1000;
     return true;
 }
 
@@ -43,22 +98,31 @@ void stop_requested(FleetRun& run) {
         for (const auto& [pid, place] : run.by_pid) plat::kill_program(pid);
         return;
     }
-    run.stopped = StopReason::interrupted;
+    stop(run, StopReason::interrupted, run.tally);
     run.ipp.abandon();
     for (std::size_t place : run.todo) cut_printer(run, place);
 }
 
 void show_progress(const FleetRun& run) {
-    std::fprintf(stderr, "\rholm-fleet: %ld of %zu printers finished, %ld failed ", run.tally.finished,
-                 run.todo.size(), run.tally.failed);
+    std::string waiting;
+    std::uint64_t now = steady_ms();
+    if (run.stopped == StopReason::none && run.hold_until > now && run.next < run.wave_end)
+        waiting = run.told_window && !run.window_opened
+                      ? "; waiting for the window"
+                      : "; wave " + std::to_string(run.wave + 1) + " starts in " +
+                            in_words(static_cast<long>((run.hold_until - now + 999) / 1000));
+    std::fprintf(stderr, "\r\033[Kholm-fleet: %ld of %zu printers finished, %ld failed%s ", run.tally.finished,
+                 run.todo.size(), run.tally.failed, waiting.c_str());
     std::fflush(stderr);
 }
 
-// How long the loop may wait for something to happen.
+// How long the loop may wait for something to happen: negative for as
+// long as it takes.
 int wait_ms(const FleetRun& run, std::uint64_t next_progress) {
     std::uint64_t now = steady_ms();
     std::uint64_t until = next_progress;
-    if (!run.reads_due.empty() && run.reads_due.top().first < until) until = run.reads_due.top().first;
+    if (!run.reads_due.empty()) until = std::min(until, run.reads_due.top().first);
+    if (run.hold_until > now && run.stopped == StopReason::none) until = std::min(until, run.hold_until);
     if (until == UINT64_MAX) return -1;
     return until <= now ? 0 : static_cast<int>(until - now);
 }
@@ -82,11 +146,17 @@ void take_events(FleetRun& run, int timeout) {
 void run_printers(FleetRun& run) {
     bool progress = plat::stderr_is_terminal();
     std::uint64_t next_progress = progress ? steady_ms() : UINT64_MAX;
+    run.run_started = wall_seconds();
     run.wave_end = run.waves.empty() ? 0 : run.waves[0];
+    // A stop asked for while the run was being prepared comes first.
+    take_events(run, 0);
     for (;;) {
         start_due(run);
-        if (run.running == 0 && (run.next < run.wave_end || !next_wave(run))) break;
-        if (run.running == 0) continue;
+        bool holding = run.stopped == StopReason::none && run.next < run.wave_end;
+        if (run.running == 0 && !holding) {
+            if (!next_wave(run)) break;
+            continue;
+        }
         if (progress && steady_ms() >= next_progress) {
             show_progress(run);
             next_progress = steady_ms() + progress_every_ms;

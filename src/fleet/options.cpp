@@ -3,13 +3,14 @@
 #include <cstdio>
 #include <vector>
 
-#include "text.h"
+#include "values.h"
 
 namespace fleet {
 
 const char usage_text[] =
     "Usage: holm-fleet [-j N] [-m c] [-d] [--firmware [NAME=]VERSION [--plan]]\n"
-    "                  [--canary N] [--max-failed LIMIT] [--key PUBKEY]\n"
+    "                  [--canary N | --waves LIST] [--pause DURATION]\n"
+    "                  [--window HH:MM-HH:MM] [--max-failed LIMIT] [--key PUBKEY]\n"
     "                  [--retry-failed] -o DIR BUNDLE PRINTERS\n"
     "       holm-fleet --read before|after [--firmware [NAME=]VERSION] ADDRESS\n"
     "Runs BUNDLE -n ADDRESS for every printer of PRINTERS (a file, or - for\n"
@@ -24,7 +25,14 @@ const char usage_text[] =
     "                    others must report it after the delivery\n"
     "  --plan            with --firmware: read every printer's version, send nothing else\n"
     "  --canary N        the first N printers alone first; the rest only when all\n"
-    "                    ended ok or current\n"
+    "                    ended ok or current (or within --max-failed): --waves N,100%\n"
+    "  --waves LIST      the printers in waves of these sizes, counts or shares of\n"
+    "                    the run (1,5,20%,100%; the last repeats); a wave starts once\n"
+    "                    the waves before it ended with none failed (or within\n"
+    "                    --max-failed)\n"
+    "  --pause DURATION  wait this long between waves (90s, 10m, 2h)\n"
+    "  --window HH:MM-HH:MM  start printers only between these local times (it may\n"
+    "                    cross midnight); at its end the rest are not started\n"
     "  --max-failed LIMIT  start no further printer once LIMIT of the finished\n"
     "                    printers failed: a share (10%) or a count (5)\n"
     "  --key PUBKEY      BUNDLE must carry a signature by this minisign key (BUNDLE.minisig)\n"
@@ -40,76 +48,58 @@ const char usage_text[] =
 
 namespace {
 
-// A whole number from 1 to 999999, as -j and --canary take it.
-bool count_value(const std::string& text, long* value) {
-    if (text.empty() || text.size() > 6 || text[0] == '0' || !all_digits(text)) return false;
-    *value = std::stol(text);
-    return true;
-}
-
-// 1% to 100%, or a count from 1 to 999999.
-bool limit_value(const std::string& text, Limit* limit) {
-    bool share = !text.empty() && text.back() == '%';
-    std::string number = share ? text.substr(0, text.size() - 1) : text;
-    if (number.empty() || number[0] == '0' || !all_digits(number) || number.size() > (share ? 3 : 6)) return false;
-    long value = std::stol(number);
-    if (share && value > 100) return false;
-    *limit = Limit{true, share, value, text};
-    return true;
-}
-
-// [NAME=]VERSION: neither part empty, one '=' at most, no control bytes.
-bool firmware_value(const std::string& text, FleetSettings& s) {
-    std::size_t equals = text.find('=');
-    std::string name = equals == std::string::npos ? "" : text.substr(0, equals);
-    std::string version = equals == std::string::npos ? text : text.substr(equals + 1);
-    if (version.empty() || version.find('=') != std::string::npos || (equals != std::string::npos && name.empty()))
-        return false;
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7F) return false;
-    s.firmware_name = name;
-    s.firmware_version = version;
-    return true;
-}
-
-// The options that take a value, in the order of Given's fields.
-const char* const valued[] = {"-j", "-m", "-o", "--canary", "--max-failed", "--key", "--firmware", "--read"};
-constexpr std::size_t valued_count = sizeof valued / sizeof valued[0];
-
-// The values as given; an option given an empty value counts as not given,
-// but for -j, whose default an empty value does not stand for.
+// The options' values as given. An option given an empty value counts as
+// not given, but for -j, whose default an empty value does not stand for,
+// and --read, which says what the command is.
 struct Given {
-    std::vector<std::string> values = std::vector<std::string>(valued_count);
-    bool jobs = false;
-    bool read = false;
+    std::string jobs, mode, dir, canary, waves, pause, window, max_failed, key, firmware, read;
+    bool jobs_given = false;
+    bool read_given = false;
 };
 
-int valued_index(const std::string& option) {
-    for (std::size_t i = 0; i < valued_count; ++i)
-        if (option == valued[i]) return static_cast<int>(i);
-    return -1;
+struct Valued {
+    const char* name;
+    std::string Given::*slot;
+};
+
+const Valued valued[] = {{"-j", &Given::jobs},           {"-m", &Given::mode},
+                         {"-o", &Given::dir},            {"--canary", &Given::canary},
+                         {"--waves", &Given::waves},     {"--pause", &Given::pause},
+                         {"--window", &Given::window},   {"--max-failed", &Given::max_failed},
+                         {"--key", &Given::key},         {"--firmware", &Given::firmware},
+                         {"--read", &Given::read}};
+
+const Valued* valued_option(const std::string& option) {
+    for (const Valued& v : valued)
+        if (option == v.name) return &v;
+    return nullptr;
 }
 
 Parsed refuse(const std::string& why) { return Parsed{2, why}; }
+bool refused(const Parsed& p) { return p.status >= 0; }
 
-// The options of the run, checked in the order the help gives them.
-Parsed check_values(const Given& given, FleetSettings& s) {
-    const std::vector<std::string>& raw = given.values;
-    const std::string &jobs = raw[0], &mode = raw[1], &canary = raw[3], &limit = raw[4];
-    if (given.jobs && !count_value(jobs, &s.jobs)) return refuse("bad -j: " + jobs + " (a whole number from 1)");
-    if (!mode.empty() && (mode.size() != 1 || mode[0] < 'a' || mode[0] > 'l'))
-        return refuse("bad -m: " + mode + " (one mode letter, a to l)");
-    if (!mode.empty()) s.mode = mode[0];
-    if (!canary.empty() && !count_value(canary, &s.canary))
-        return refuse("bad --canary: " + canary + " (a whole number from 1)");
-    if (!limit.empty() && !limit_value(limit, &s.max_failed))
-        return refuse("bad --max-failed: " + limit + " (a share from 1% to 100%, or a count from 1)");
+Parsed check_sizes(const Given& g, FleetSettings& s) {
+    if (g.jobs_given && !count_value(g.jobs, &s.jobs)) return refuse("bad -j: " + g.jobs + " (a whole number from 1)");
+    if (!g.mode.empty() && (g.mode.size() != 1 || g.mode[0] < 'a' || g.mode[0] > 'l'))
+        return refuse("bad -m: " + g.mode + " (one mode letter, a to l)");
+    if (!g.mode.empty()) s.mode = g.mode[0];
+    if (!g.canary.empty() && !count_value(g.canary, &s.canary))
+        return refuse("bad --canary: " + g.canary + " (a whole number from 1)");
+    if (!g.waves.empty() && !waves_value(g.waves, &s.waves))
+        return refuse("bad --waves: " + g.waves + " (sizes separated by commas: counts from 1, shares from 1% to 100%)");
+    if (!g.pause.empty() && !duration_value(g.pause, &s.pause_seconds))
+        return refuse("bad --pause: " + g.pause + " (seconds, or minutes or hours: 90, 90s, 10m, 2h; a week at most)");
+    if (!g.window.empty() && !window_value(g.window, &s.window))
+        return refuse("bad --window: " + g.window + " (HH:MM-HH:MM in local time, two different times)");
+    if (!g.max_failed.empty() && !limit_value(g.max_failed, &s.max_failed))
+        return refuse("bad --max-failed: " + g.max_failed + " (a share from 1% to 100%, or a count from 1)");
     return Parsed{};
 }
 
 Parsed check_firmware(FleetSettings& s) {
     if (s.firmware.empty()) return Parsed{};
-    if (!firmware_value(s.firmware, s)) return refuse("bad --firmware: " + s.firmware + " ([NAME=]VERSION)");
+    if (!firmware_value(s.firmware, &s.firmware_name, &s.firmware_version))
+        return refuse("bad --firmware: " + s.firmware + " ([NAME=]VERSION)");
     // Only these modes wait for the printer's restart: the version read
     // after any other could be the one it ran before.
     if (s.mode != 0 && s.mode != 'a' && s.mode != 'e')
@@ -117,31 +107,42 @@ Parsed check_firmware(FleetSettings& s) {
     return Parsed{};
 }
 
-Parsed check_read(const Given& given, const std::vector<std::string>& arguments, FleetSettings& s) {
-    const std::vector<std::string>& raw = given.values;
-    if (s.read_when != "before" && s.read_when != "after")
-        return refuse("bad --read: " + s.read_when + " (before or after)");
-    static const char* const run_only[] = {"-j", "-m", "-o", "--canary", "--max-failed", "--key"};
-    for (std::size_t i = 0; i < 6; ++i)
-        if (!raw[i].empty() || (i == 0 && given.jobs))
-            return refuse(std::string(run_only[i]) + " does not go with --read");
+// How the waves go: --canary N is --waves N,100%.
+Parsed check_waves(const Given& g, FleetSettings& s) {
+    if (!g.canary.empty() && !g.waves.empty())
+        return refuse("--canary and --waves do not go together (--canary N is --waves N,100%)");
+    if (s.canary > 0) s.waves = {WaveSize{false, s.canary}, WaveSize{true, 100}};
+    s.waves_text = g.waves;
+    s.pause_text = g.pause;
+    if (s.pause_seconds > 0 && s.waves.empty()) return refuse("--pause needs --waves or --canary");
+    return Parsed{};
+}
+
+Parsed check_read(const Given& g, const std::vector<std::string>& arguments, FleetSettings& s) {
+    if (g.read != "before" && g.read != "after") return refuse("bad --read: " + g.read + " (before or after)");
+    for (const Valued& v : valued) {
+        bool given = !(g.*v.slot).empty() || (v.slot == &Given::jobs && g.jobs_given);
+        if (given && v.slot != &Given::read && v.slot != &Given::firmware)
+            return refuse(std::string(v.name) + " does not go with --read");
+    }
     if (s.debug || s.plan || s.retry) return refuse("--read takes no option but --firmware");
     Parsed firmware = check_firmware(s);
-    if (firmware.status >= 0) return firmware;
+    if (refused(firmware)) return firmware;
     if (s.firmware.empty()) return refuse("--read needs --firmware");
     if (arguments.size() != 1)
         return refuse("--read expected one argument, ADDRESS, got " + std::to_string(arguments.size()));
+    s.read_when = g.read;
     s.read_address = arguments[0];
     return Parsed{};
 }
 
-Parsed check_run(const Given& given, const std::vector<std::string>& arguments, FleetSettings& s) {
-    Parsed values = check_values(given, s);
-    if (values.status >= 0) return values;
+Parsed check_run(const Given& g, const std::vector<std::string>& arguments, FleetSettings& s) {
+    Parsed checked = check_sizes(g, s);
+    if (refused(checked)) return checked;
     if (s.dir.empty()) return refuse("no -o DIR");
-    Parsed firmware = check_firmware(s);
-    if (firmware.status >= 0) return firmware;
+    if (refused(checked = check_firmware(s))) return checked;
     if (s.plan && s.firmware.empty()) return refuse("--plan needs --firmware");
+    if (refused(checked = check_waves(g, s))) return checked;
     if (arguments.size() != 2)
         return refuse("expected two arguments, BUNDLE and PRINTERS, got " + std::to_string(arguments.size()));
     s.bundle = arguments[0];
@@ -165,12 +166,11 @@ Parsed parse_command_line(int argc, char* argv[], FleetSettings& s) {
             std::fputs(usage_text, stdout);
             return Parsed{0, ""};
         }
-        int slot = valued_index(a);
-        if (slot >= 0) {
+        if (const Valued* option = valued_option(a)) {
             if (i + 1 >= argc) return refuse(a + " needs a value");
-            given.values[static_cast<std::size_t>(slot)] = argv[++i];
-            given.jobs = given.jobs || slot == 0;
-            given.read = given.read || slot == 7;
+            given.*option->slot = argv[++i];
+            given.jobs_given = given.jobs_given || option->slot == &Given::jobs;
+            given.read_given = given.read_given || option->slot == &Given::read;
             continue;
         }
         if (a == "-d") s.debug = true;
@@ -179,11 +179,10 @@ Parsed parse_command_line(int argc, char* argv[], FleetSettings& s) {
         else return refuse("unknown option " + a + " (holm-fleet --help tells the usage)");
     }
     std::vector<std::string> arguments(argv + i, argv + argc);
-    s.dir = given.values[2];
-    s.key = given.values[5];
-    s.firmware = given.values[6];
-    s.read_when = given.values[7];
-    return given.read ? check_read(given, arguments, s) : check_run(given, arguments, s);
+    s.dir = given.dir;
+    s.key = given.key;
+    s.firmware = given.firmware;
+    return given.read_given ? check_read(given, arguments, s) : check_run(given, arguments, s);
 }
 
 }  // namespace fleet

@@ -1,17 +1,48 @@
 #include "rules.h"
 
+#include <algorithm>
+
 namespace fleet {
 
-std::vector<std::size_t> wave_sizes(long canary, std::size_t count) {
-    std::size_t first = canary > 0 ? static_cast<std::size_t>(canary) : count;
-    if (first >= count) return {count};
-    return {first, count - first};
+namespace {
+
+constexpr long day = 24 * 3600;
+
+}  // namespace
+
+std::vector<std::size_t> wave_sizes(const std::vector<WaveSize>& waves, std::size_t count) {
+    if (waves.empty()) return {count};
+    std::vector<std::size_t> sizes;
+    std::size_t left = count;
+    for (std::size_t i = 0; left > 0; ++i) {
+        const WaveSize& w = waves[std::min(i, waves.size() - 1)];
+        std::size_t size = static_cast<std::size_t>(w.value);
+        if (w.share) size = std::max<std::size_t>(1, count * static_cast<std::size_t>(w.value) / 100);
+        size = std::min(size, left);
+        sizes.push_back(size);
+        left -= size;
+    }
+    return sizes;
 }
 
-bool wave_passes(const std::vector<Result>& earlier) {
-    for (Result r : earlier)
-        if (!succeeded(r)) return false;
-    return true;
+bool wave_passes(const std::vector<Result>& earlier, const Limit& limit) {
+    Tally tally;
+    for (Result r : earlier) {
+        ++tally.finished;
+        if (r == Result::failed || r == Result::none) ++tally.failed;
+    }
+    return limit.set ? !brake_holds(limit, tally) : tally.failed == 0;
+}
+
+WindowNow window_now(const Window& window, long seconds_of_day) {
+    WindowNow now;
+    if (!window.set) return now;
+    long t = seconds_of_day;
+    now.inside = window.open < window.close ? t >= window.open && t < window.close
+                                            : t >= window.open || t < window.close;
+    now.to_open = now.inside ? 0 : (window.open - t + day) % day;
+    now.to_close = (window.close - t + day) % day;
+    return now;
 }
 
 bool brake_holds(const Limit& limit, const Tally& tally) {

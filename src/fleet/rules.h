@@ -16,13 +16,24 @@ struct Tally {
     long failed = 0;
 };
 
-// The waves a run's count printers go in, as their sizes: with --canary N
-// (fewer than count) N alone, then the rest; otherwise one wave of all.
-std::vector<std::size_t> wave_sizes(long canary, std::size_t count);
+// The waves a run's count printers go in, as their sizes, from --waves
+// (a share is of count, rounded down, at least 1; the last entry repeats
+// until every printer has its wave); one wave of all without it.
+std::vector<std::size_t> wave_sizes(const std::vector<WaveSize>& waves, std::size_t count);
 
 // Whether the next wave may start once every printer of the waves before
-// it has ended, given their results: all must have succeeded.
-bool wave_passes(const std::vector<Result>& earlier);
+// it has ended, given their results: with a --max-failed limit, when the
+// brake would not hold for them; without one, when none of them failed
+// (a printer cut short counts as failed).
+bool wave_passes(const std::vector<Result>& earlier, const Limit& limit);
+
+// Where a time of the local day (in seconds) stands against --window.
+struct WindowNow {
+    bool inside = true;
+    long to_open = 0;   // seconds until it next opens; 0 inside
+    long to_close = 0;  // seconds until it next closes
+};
+WindowNow window_now(const Window& window, long seconds_of_day);
 
 // --max-failed: true once no further printer may start. A share holds
 // from the first failure on, once the failed make up at least that share

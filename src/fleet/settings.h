@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace fleet {
 
@@ -11,6 +12,21 @@ struct Limit {
     bool share = false;  // a percentage, 1 to 100
     long value = 0;
     std::string text;  // as given, for the messages
+};
+
+// One entry of --waves: a count of printers, or a share of the run's.
+struct WaveSize {
+    bool share = false;
+    long value = 0;
+};
+
+// --window: the hours in which printers may start, as seconds of the local
+// day; open after close when it crosses midnight.
+struct Window {
+    bool set = false;
+    long open = 0;
+    long close = 0;
+    std::string text;  // as given
 };
 
 struct FleetSettings {
@@ -23,6 +39,11 @@ struct FleetSettings {
     std::string firmware_version;   // its VERSION
     bool plan = false;              // --plan: read the versions, send nothing else
     long canary = 0;                // --canary: 0 for none
+    std::vector<WaveSize> waves;    // --waves, or --canary N as N,100%; empty for one wave
+    std::string waves_text;         // --waves as given
+    long pause_seconds = 0;         // --pause between waves
+    std::string pause_text;         // as given
+    Window window;                  // --window
     Limit max_failed;               // --max-failed
     std::string key;                // --key: a minisign public key, empty for none
     bool retry = false;             // --retry-failed

@@ -119,8 +119,8 @@ class Manuals(unittest.TestCase):
         screen = self.program_help([FLEET, "--help"])
         items = help_items(screen, re.compile(r"^  (?P<key>--?[\w-]+)(?:, --\w+| [][=A-Za-z]+)? +(?P<text>\S.*)$"))
         self.assertEqual([key for key, _ in items],
-                         ["-j", "-m", "-d", "-o", "--firmware", "--plan", "--canary", "--max-failed", "--key",
-                          "--retry-failed", "--read", "-h"])
+                         ["-j", "-m", "-d", "-o", "--firmware", "--plan", "--canary", "--waves", "--pause",
+                          "--window", "--max-failed", "--key", "--retry-failed", "--read", "-h"])
         for key, description in items:
             with self.subTest(key=key):
                 self.assertDescribes(text, key, description)

@@ -84,6 +84,23 @@ TEST(FleetOptions, Refusals) {
         {{"--firmware", "2.0", "-m", "g", "-o", "d", "b.exe", "p"},
          "--firmware needs mode a or e (they wait for the restart), not -m g"},
         {{"--plan", "-o", "d", "b.exe", "p"}, "--plan needs --firmware"},
+        {{"--waves", "1,,2", "-o", "d", "b.exe", "p"},
+         "bad --waves: 1,,2 (sizes separated by commas: counts from 1, shares from 1% to 100%)"},
+        {{"--waves", "0", "-o", "d", "b.exe", "p"},
+         "bad --waves: 0 (sizes separated by commas: counts from 1, shares from 1% to 100%)"},
+        {{"--pause", "10d", "-o", "d", "b.exe", "p"},
+         "bad --pause: 10d (seconds, or minutes or hours: 90, 90s, 10m, 2h; a week at most)"},
+        {{"--pause", "169h", "-o", "d", "b.exe", "p"},
+         "bad --pause: 169h (seconds, or minutes or hours: 90, 90s, 10m, 2h; a week at most)"},
+        {{"--window", "22:00-22:00", "-o", "d", "b.exe", "p"},
+         "bad --window: 22:00-22:00 (HH:MM-HH:MM in local time, two different times)"},
+        {{"--window", "24:00-02:00", "-o", "d", "b.exe", "p"},
+         "bad --window: 24:00-02:00 (HH:MM-HH:MM in local time, two different times)"},
+        {{"--window", "9:00-17:00", "-o", "d", "b.exe", "p"},
+         "bad --window: 9:00-17:00 (HH:MM-HH:MM in local time, two different times)"},
+        {{"--canary", "2", "--waves", "1,100%", "-o", "d", "b.exe", "p"},
+         "--canary and --waves do not go together (--canary N is --waves N,100%)"},
+        {{"--pause", "10m", "-o", "d", "b.exe", "p"}, "--pause needs --waves or --canary"},
         {{"-o", "d", "b.exe"}, "expected two arguments, BUNDLE and PRINTERS, got 1"},
         {{"-o", "d", "b.exe", "p", "-j", "3"}, "expected two arguments, BUNDLE and PRINTERS, got 4"},
         {{"--read", "now", "--firmware", "1", "a"}, "bad --read: now (before or after)"},
@@ -97,6 +114,25 @@ TEST(FleetOptions, Refusals) {
         EXPECT_EQ(o.parsed.status, 2) << c.refusal;
         EXPECT_EQ(o.parsed.refusal, c.refusal);
     }
+}
+
+TEST(FleetOptions, WavesPauseAndWindow) {
+    Outcome o = parse({"--waves", "1,5,20%,100%", "--pause", "10m", "--window", "22:00-04:30:15", "-o", "d", "b.exe", "p"});
+    ASSERT_EQ(o.parsed.status, -1) << o.parsed.refusal;
+    ASSERT_EQ(o.settings.waves.size(), 4u);
+    EXPECT_FALSE(o.settings.waves[1].share);
+    EXPECT_EQ(o.settings.waves[1].value, 5);
+    EXPECT_TRUE(o.settings.waves[2].share);
+    EXPECT_EQ(o.settings.waves[2].value, 20);
+    EXPECT_EQ(o.settings.pause_seconds, 600);
+    EXPECT_EQ(o.settings.window.open, 22 * 3600);
+    EXPECT_EQ(o.settings.window.close, 4 * 3600 + 30 * 60 + 15);
+    o = parse({"--canary", "3", "--pause", "90", "-o", "d", "b.exe", "p"});
+    ASSERT_EQ(o.parsed.status, -1) << o.parsed.refusal;
+    ASSERT_EQ(o.settings.waves.size(), 2u);
+    EXPECT_EQ(o.settings.waves[0].value, 3);
+    EXPECT_TRUE(o.settings.waves[1].share && o.settings.waves[1].value == 100);
+    EXPECT_EQ(o.settings.pause_seconds, 90);
 }
 
 TEST(FleetOptions, ReadOnePrinter) {
