@@ -91,7 +91,7 @@ class EndedRun(PageCase):
         causes = collections.Counter()
         for p in self.data["printers"]:
             if p[RESULT] in ("failed", "incompatible"):
-                message = self.data["messages"][p[MESSAGE]].replace(p[ADDRESS], "⟨address⟩")
+                message = self.data["messages"][p[MESSAGE]].replace(p[ADDRESS], "\u27e8address\u27e9")
                 causes[p[RESULT], message] += 1
         self.assertEqual(collections.Counter({(r, m): c for r, c, m, _ in rows}), causes)
         self.assertIn(["failed", 4, "Cable cut", "198.18.1.11–14"], rows)
