@@ -3,13 +3,12 @@
 #include <cstdio>
 #include <map>
 
+#include "report.h"
 #include "text.h"
 
 namespace fleet {
 
-namespace {
-
-SummaryRow row_of(const PrinterRun& p) {
+SummaryRow summary_row(const PrinterRun& p) {
     SummaryRow row{p.listed.address, "", "", "", "", ""};
     if (!p.chosen) return p.last;
     if (p.stage == Stage::done && p.result != Result::none)
@@ -20,6 +19,8 @@ SummaryRow row_of(const PrinterRun& p) {
     if (p.started != 0) row.message = "no result";
     return row;
 }
+
+namespace {
 
 std::string outcome_line(const FleetRun& run, std::map<std::string, long>& counts, std::size_t printers) {
     std::string line = std::to_string(printers) + (printers == 1 ? " printer: " : " printers: ");
@@ -38,6 +39,8 @@ std::string within_limit(const FleetRun& run) {
     const Limit& limit = run.settings.max_failed;
     return limit.set ? ", more than --max-failed " + limit.text + " allows" : "";
 }
+
+}  // namespace
 
 std::string stop_line(const FleetRun& run) {
     std::string behind = std::to_string(run.stopped_at.failed) + " of " + std::to_string(run.stopped_at.finished);
@@ -60,15 +63,13 @@ std::string stop_line(const FleetRun& run) {
     }
 }
 
-}  // namespace
-
 std::vector<SummaryRow> summary_rows(const FleetRun& run) {
     std::vector<SummaryRow> rows;
-    for (const PrinterRun& p : run.printers) rows.push_back(row_of(p));
+    for (const PrinterRun& p : run.printers) rows.push_back(summary_row(p));
     return rows;
 }
 
-int close_run(const FleetRun& run) {
+int close_run(FleetRun& run) {
     std::vector<SummaryRow> rows = summary_rows(run);
     bool written = write_summary(run.places.summary, rows);
     std::map<std::string, long> counts;
@@ -84,6 +85,7 @@ int close_run(const FleetRun& run) {
     for (const auto& [address, note] : listed) std::printf("  %-*s  %s\n", static_cast<int>(width), address.c_str(), note.c_str());
     if (counts["not started"] > 0) std::printf("%s\n", stop_line(run).c_str());
     std::printf("Records: %s\n", run.places.summary.c_str());
+    write_report(run, true);
     std::fflush(stdout);
     if (!written) std::fprintf(stderr, "holm-fleet: cannot write %s\n", run.places.summary.c_str());
     return written && counts["failed"] == 0 && counts["not started"] == 0 ? 0 : 1;

@@ -5,14 +5,22 @@
 
 namespace fleet {
 
+// A printer's line of the summary: this run's outcome if it ran (failed
+// with "no result" when cut short), else the last run's line.
+SummaryRow summary_row(const PrinterRun& p);
+
 // Every printer's line of the summary: this run's outcome for those it
 // ran, the last run's line for the others.
 std::vector<SummaryRow> summary_rows(const FleetRun& run);
+
+// Why the run stopped before every printer had its turn, as its closing
+// line says it.
+std::string stop_line(const FleetRun& run);
 
 // Writes DIR/summary.tsv and prints the outcome: the counts, the failed
 // printers (and, after a plan, those to deliver) with their messages, why
 // the run stopped, where the records are. Returns the exit status: 0 when
 // no printer failed or was left not started, else 1.
-int close_run(const FleetRun& run);
+int close_run(FleetRun& run);
 
 }  // namespace fleet

@@ -38,6 +38,9 @@ struct PrinterRun {
     std::string message;
     std::string before;   // firmware versions read
     std::string after;
+    std::string model;    // printer-make-and-model, when read
+    std::string output;   // the last lines of its records' output, once it has ended (for the report)
+    bool output_read = false;
     std::string records;  // DIR/printers/ADDRESS
     int pid = 0;          // of its bundle, while it runs
     double started = 0;   // wall-clock seconds; 0 until it starts
@@ -96,6 +99,11 @@ struct FleetRun {
     double run_started = 0;
     std::vector<double> wave_started;
     double stop_time = 0;
+    double window_opens = 0;   // the window's opening and end that the run met; 0 without one
+    double window_closes = 0;
+    std::string bundle_sha256;            // of the checked copy
+    std::vector<std::string> models;      // the patterns the bundle names
+    std::uint64_t next_report_ms = 0;     // steady ms: the next rewrite of the report
 };
 
 }  // namespace fleet

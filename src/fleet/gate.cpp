@@ -1,5 +1,7 @@
 #include "gate.h"
 
+#include <cups/cups.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +27,15 @@ std::string said_by(const std::string& capture) {
     std::string out;
     for (char c : text) out += c == '\n' ? std::string("; ") : std::string(1, c);
     return out;
+}
+
+std::string sha256_of(const std::string& path) {
+    std::string data = file_text(path);
+    unsigned char hash[32];
+    if (cupsHashData("sha2-256", data.data(), data.size(), hash, sizeof hash) != sizeof hash) return std::string();
+    char hex[65];
+    for (std::size_t i = 0; i < sizeof hash; ++i) std::snprintf(hex + 2 * i, 3, "%02x", hash[i]);
+    return std::string(hex, 64);
 }
 
 std::string check_signature(const FleetRun& run) {
@@ -72,6 +83,7 @@ std::string copy_bundle(FleetRun& run) {
     if (!ec) fs::permissions(copy, fs::perms::owner_all, ec);
     if (ec) return "cannot copy BUNDLE into " + run.places.private_folder + ": " + ec.message();
     run.places.bundle_copy = copy;
+    run.bundle_sha256 = sha256_of(copy);
     return std::string();
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "report.h"
 #include "steps.h"
 
 namespace fleet {
@@ -120,7 +121,7 @@ void show_progress(const FleetRun& run) {
 // long as it takes.
 int wait_ms(const FleetRun& run, std::uint64_t next_progress) {
     std::uint64_t now = steady_ms();
-    std::uint64_t until = next_progress;
+    std::uint64_t until = std::min(next_progress, run.next_report_ms);
     if (!run.reads_due.empty()) until = std::min(until, run.reads_due.top().first);
     if (run.hold_until > now && run.stopped == StopReason::none) until = std::min(until, run.hold_until);
     if (until == UINT64_MAX) return -1;
@@ -143,10 +144,29 @@ void take_events(FleetRun& run, int timeout) {
 
 }  // namespace
 
+// The window's opening and end as the run meets them, for the report.
+void place_window(FleetRun& run) {
+    const Window& window = run.settings.window;
+    if (!window.set) return;
+    long now = local_seconds_of_day();
+    WindowNow w = window_now(window, now);
+    long length = (window.close - window.open + 24 * 3600) % (24 * 3600);
+    run.window_opens = w.inside ? run.run_started - static_cast<double>((now - window.open + 24 * 3600) % (24 * 3600))
+                                : run.run_started + static_cast<double>(w.to_open);
+    run.window_closes = run.window_opens + static_cast<double>(length);
+}
+
+void report_when_due(FleetRun& run) {
+    if (steady_ms() < run.next_report_ms) return;
+    write_report(run, false);
+    run.next_report_ms = steady_ms() + report_every_ms;
+}
+
 void run_printers(FleetRun& run) {
     bool progress = plat::stderr_is_terminal();
     std::uint64_t next_progress = progress ? steady_ms() : UINT64_MAX;
     run.run_started = wall_seconds();
+    place_window(run);
     run.wave_end = run.waves.empty() ? 0 : run.waves[0];
     // A stop asked for while the run was being prepared comes first.
     take_events(run, 0);
@@ -157,6 +177,7 @@ void run_printers(FleetRun& run) {
             if (!next_wave(run)) break;
             continue;
         }
+        report_when_due(run);
         if (progress && steady_ms() >= next_progress) {
             show_progress(run);
             next_progress = steady_ms() + progress_every_ms;

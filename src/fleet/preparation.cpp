@@ -115,7 +115,7 @@ std::string prepare_records(FleetRun& run) {
     if (!s.retry) {
         fs::create_directories(s.dir, ec);
         if (ec || !fs::is_directory(s.dir, ec)) return "cannot make DIR: " + s.dir;
-        for (const char* name : {"printers", "joblog", "summary.tsv", "summary.tsv.new", "firmware"})
+        for (const char* name : {"printers", "joblog", "summary.tsv", "summary.tsv.new", "firmware", "report.html", "report.html.new"})
             fs::remove_all(s.dir + "/" + name, ec);
         if (!s.firmware.empty()) {
             std::FILE* f = std::fopen((s.dir + "/firmware").c_str(), "w");
