@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "central.h"
+#include "models.h"
 #include "payload/image.h"
 #include "payload/scanner.h"
 #include "zip_writer.h"
@@ -188,6 +189,26 @@ void print_delivery(const Walk& walk) {
                 walk.ends_on_image ? "a firmware image" : "not a firmware image");
 }
 
+// Only for a bundle that names models, so that the report on any other
+// stays as it was.
+void print_models(const CentralDirectory& cd) {
+    std::vector<std::string> patterns = models_of(cd.comment);
+    if (patterns.empty()) return;
+    std::string shown;
+    for (const std::string& pattern : patterns) shown += (shown.empty() ? "" : ", ") + shown_pattern(pattern);
+    std::printf("for printer models: %s\n", shown.c_str());
+}
+
+// A pattern that matches nothing (written by hand, or damaged) would have
+// the bundle refused by every printer: better said before it goes out.
+void check_models(const CentralDirectory& cd, std::vector<std::string>& problems) {
+    for (const std::string& pattern : models_of(cd.comment)) {
+        std::string reason = pattern_problem(pattern);
+        if (!reason.empty())
+            problems.push_back("the archive comment names printer models by " + shown_pattern(pattern) + ": " + reason);
+    }
+}
+
 std::string counted(std::size_t count, const char* what) {
     return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
 }
@@ -220,6 +241,7 @@ Inspection inspect_bundle(const std::string& path) {
     found.directory = read_central_directory(payload::image.base, payload::image.size);
     check_against_directory(found.walk, found.directory, found.problems);
     if (found.directory.found) check_shift(found.directory, found);
+    check_models(found.directory, found.problems);
     payload::unmap_payload();
     return found;
 }
@@ -234,6 +256,7 @@ int check_bundle(const std::string& path) {
     }
     print_entries(found.walk);
     print_delivery(found.walk);
+    print_models(found.directory);
     print_verdict(path, found);
     return is_sound(found) ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 // A finished bundle walked by the program's own archive scanner, every
 // entry checked, the walk held against the central directory that other
-// ZIP readers go by, and what a network delivery in the default mode does
-// with the bundle: holm-pack -t, and holm-fleet's gate.
+// ZIP readers go by, what a network delivery in the default mode does with
+// the bundle, and the printer models it is for: holm-pack -t, and
+// holm-fleet's gate.
 #pragma once
 
 #include <cstdint>

@@ -33,6 +33,7 @@ CentralDirectory read_central_directory(const unsigned char* base, std::uint64_t
     if (end == size) return cd;
     cd.found = true;
     const unsigned char* record = base + end;
+    cd.comment.assign(reinterpret_cast<const char*>(record + end_record_size), read16(record + 20));
     unsigned count = read16(record + 10);
     std::uint32_t length = read32(record + 12);
     std::uint32_t offset = read32(record + 16);

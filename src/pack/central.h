@@ -26,6 +26,7 @@ struct CentralDirectory {
     // start of the file (an archive appended to a program unadjusted).
     std::int64_t shift = 0;
     std::vector<EntryFields> entries;  // offsets as stored
+    std::string comment;               // the archive comment, every stored byte
     std::string problem;               // why the directory could not be read whole
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bundle_check.h"
+#include "models.h"
 #include "tree.h"
 #include "zip_writer.h"
 
@@ -19,7 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char usage[] =
-    "Usage: holm-pack -o OUTPUT [-s STUB] [-C DIR] [--] FILE...\n"
+    "Usage: holm-pack -o OUTPUT [-s STUB] [-C DIR] [--for PATTERN]... [--] FILE...\n"
     "       holm-pack -t BUNDLE\n"
     "Writes OUTPUT: the holm program STUB followed by a stored ZIP archive of\n"
     "the FILEs, which the program extracts or sends as its payload.\n"
@@ -28,6 +29,8 @@ const char usage[] =
     "             reads its payload from its own name with .exe added\n"
     "  -s STUB    the program to bundle (default: holm beside holm-pack)\n"
     "  -C DIR     find the FILEs in DIR and store their names relative to it\n"
+    "  --for PATTERN  the bundle is for printers whose make and model match\n"
+    "             PATTERN (shell-style: * ? [...], case ignored); repeatable\n"
     "  -t BUNDLE  check a bundle: list its entries as the program walks them,\n"
     "             say what a network delivery does with it, report problems\n"
     "  -h, --help show this help\n"
@@ -45,6 +48,7 @@ struct Request {
     std::string base;    // -C
     std::string tested;  // -t
     std::vector<std::string> files;
+    std::vector<std::string> models;  // --for
     std::vector<pack::Member> members;
 };
 
@@ -106,15 +110,21 @@ int parse(int argc, char* argv[], Request& r) {
         if (a == "--") { ++i; break; }
         if (a == "-h" || a == "--help") { std::fputs(usage, stdout); return 0; }
         std::string* value = option_value(r, a);
-        if (value != nullptr && i + 1 < argc) {
-            *value = argv[++i];
+        bool takes_value = value != nullptr || a == "--for";
+        if (takes_value && i + 1 < argc) {
+            if (value != nullptr)
+                *value = argv[++i];
+            else
+                r.models.push_back(argv[++i]);
             continue;
         }
         std::fprintf(stderr, "holm-pack: %s: %s\n", a.c_str(),
-                     value != nullptr ? "option requires an argument" : "unknown option");
+                     takes_value ? "option requires an argument" : "unknown option");
         return usage_error();
     }
     for (; i < argc; ++i) r.files.push_back(argv[i]);
+    if (!r.tested.empty() && !r.models.empty())
+        return fail("--for names the printer models of a bundle being made (-o), not of one checked (-t)");
     if (!r.tested.empty())
         return r.output.empty() && r.stub.empty() && r.base.empty() && r.files.empty() ? -1 : usage_error();
     if (r.output.empty() || r.files.empty()) return usage_error();
@@ -122,7 +132,19 @@ int parse(int argc, char* argv[], Request& r) {
     return -1;
 }
 
+std::string check_models(const std::vector<std::string>& models) {
+    for (const std::string& pattern : models) {
+        std::string problem = pack::pattern_problem(pattern);
+        if (!problem.empty()) return "--for " + pack::shown_pattern(pattern) + ": " + problem;
+    }
+    if (pack::models_comment(models).size() > 0xFFFF)
+        return "--for: too many patterns, the archive comment that records them holds at most 65535 bytes";
+    return "";
+}
+
 std::string check(Request& r) {
+    std::string problem = check_models(r.models);
+    if (!problem.empty()) return problem;
     std::error_code ec;
     if (!fs::is_regular_file(r.stub, ec)) return r.stub + ": no such program to bundle";
     if (pack::same_file(r.output, r.stub)) return r.output + ": is the stub itself";
@@ -133,7 +155,7 @@ int write(const Request& r) {
     std::string partial = r.output + ".partial";
     std::FILE* out = std::fopen(partial.c_str(), "wb");
     if (out == nullptr) return fail(partial + ": cannot be created: " + std::strerror(errno));
-    std::string problem = pack::write_bundle(out, r.stub, r.members);
+    std::string problem = pack::write_bundle(out, r.stub, r.members, pack::models_comment(r.models));
     if (std::fclose(out) != 0 && problem.empty()) problem = "write failed";
     std::error_code ec;
     if (problem.empty()) fs::permissions(partial, fs::status(r.stub).permissions(), ec);

@@ -65,7 +65,7 @@ std::string central_entry(const Written& w) {
     return b + w.name;
 }
 
-std::string end_record(std::size_t count, std::uint32_t size, std::uint32_t offset) {
+std::string end_record(std::size_t count, std::uint32_t size, std::uint32_t offset, const std::string& comment) {
     std::string b = signature(5, 6);
     put16(b, 0);
     put16(b, 0);
@@ -73,8 +73,8 @@ std::string end_record(std::size_t count, std::uint32_t size, std::uint32_t offs
     put16(b, static_cast<unsigned>(count));
     put32(b, size);
     put32(b, offset);
-    put16(b, 0);
-    return b;
+    put16(b, static_cast<unsigned>(comment.size()));
+    return b + comment;
 }
 
 class Output {
@@ -148,9 +148,14 @@ std::string unsafe_name_reason(const std::string& name) {
     return "";
 }
 
-std::string write_bundle(std::FILE* file, const std::string& stub, const std::vector<Member>& members) {
-    Output out(file);
+std::string write_bundle(std::FILE* file, const std::string& stub, const std::vector<Member>& members,
+                         const std::string& comment) {
     const std::string local_signature = signature(3, 4);
+    if (comment.size() > 0xFFFF) return "an archive comment of more than 65535 bytes";
+    // The program's walk looks for entries to the very end of the file.
+    if (comment.find(local_signature) != std::string::npos)
+        return "the archive comment holds a ZIP local header signature, so the program would find a false entry in it";
+    Output out(file);
     std::string tail;  // the last bytes of the previous chunk, so a signature split across chunks is seen
     bool clean = true;
     if (!each_chunk(stub, [&](const unsigned char* p, std::size_t n) {
@@ -171,9 +176,9 @@ std::string write_bundle(std::FILE* file, const std::string& stub, const std::ve
     for (const Written& w : done)
         if (!out.write(central_entry(w))) return "write failed";
     std::uint64_t directory_size = out.position() - directory;
-    if (out.position() + 22 > zip32_limit) return "the bundle would be 4 GiB or larger";
+    if (out.position() + 22 + comment.size() > zip32_limit) return "the bundle would be 4 GiB or larger";
     if (!out.write(end_record(done.size(), static_cast<std::uint32_t>(directory_size),
-                              static_cast<std::uint32_t>(directory))))
+                              static_cast<std::uint32_t>(directory), comment)))
         return "write failed";
     return std::fflush(file) == 0 ? "" : "write failed";
 }

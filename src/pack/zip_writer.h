@@ -17,8 +17,10 @@ struct Member {
 // The reason a name cannot be an entry name, or empty when it can.
 std::string unsafe_name_reason(const std::string& name);
 
-// Copies stub and then the archive of members to out. Returns an empty
-// string on success, otherwise what went wrong.
-std::string write_bundle(std::FILE* out, const std::string& stub, const std::vector<Member>& members);
+// Copies stub and then the archive of members to out, comment (at most
+// 65535 bytes) ending it as the archive comment. Returns an empty string on
+// success, otherwise what went wrong.
+std::string write_bundle(std::FILE* out, const std::string& stub, const std::vector<Member>& members,
+                         const std::string& comment = "");
 
 }  // namespace pack

@@ -1,7 +1,8 @@
 """The simulated printer's IPP service: just enough of IPP over HTTP for a
 Get-Printer-Attributes at /ipp/print to report the printer's firmware
 (printer-firmware-name and printer-firmware-string-version, parallel
-1setOf values). Every other request gets an IPP error or an HTTP 404."""
+1setOf values) and, when it has one, its printer-make-and-model. Every
+other request gets an IPP error or an HTTP 404."""
 import http.server
 import struct
 
@@ -29,16 +30,21 @@ def attribute(tag, name, values):
     return out
 
 
-def response(version, status, request_id, firmware):
-    """The IPP response; firmware is a list of (name, version), reported
-    only with a successful status and only when there is any."""
+def response(version, status, request_id, firmware, model=None):
+    """The IPP response; firmware is a list of (name, version) and model
+    the make and model, each reported only with a successful status and only
+    when there is any."""
     out = version + struct.pack(">H", status) + request_id + bytes([OPERATION_TAG])
     out += attribute(CHARSET, "attributes-charset", ["utf-8"])
     out += attribute(LANGUAGE, "attributes-natural-language", ["en"])
-    if status == OK and firmware:
-        out += bytes([PRINTER_TAG])
-        out += attribute(NAME, "printer-firmware-name", [n for n, _ in firmware])
-        out += attribute(TEXT, "printer-firmware-string-version", [v for _, v in firmware])
+    printer = b""
+    if firmware:
+        printer += attribute(NAME, "printer-firmware-name", [n for n, _ in firmware])
+        printer += attribute(TEXT, "printer-firmware-string-version", [v for _, v in firmware])
+    if model is not None:
+        printer += attribute(TEXT, "printer-make-and-model", [model])
+    if status == OK and printer:
+        out += bytes([PRINTER_TAG]) + printer
     return out + bytes([END_TAG])
 
 
@@ -62,7 +68,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             version, operation, request_id = request
             status = OK if operation == GET_PRINTER_ATTRIBUTES else NOT_SUPPORTED
         state.log(event="ipp", operation=operation, status=status)
-        data = response(version, status, request_id, state.firmware)
+        data = response(version, status, request_id, state.firmware, state.args.model)
         self.send_response(200)
         self.send_header("Content-Type", "application/ipp")
         self.send_header("Content-Length", str(len(data)))

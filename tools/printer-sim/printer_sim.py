@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A stand-in printer for the tests: a Telnet console, a raw print port and,
-with --ipp-port, an IPP service that reports its firmware.
+with --ipp-port, an IPP service that reports its firmware and model.
 
 Runs by hand as well:
   python3 printer_sim.py --telnet-port 23 --raw-port 9100 --state-file state.json
@@ -356,6 +356,8 @@ def main():
                    help="answer IPP Get-Printer-Attributes at /ipp/print on this port (631)")
     p.add_argument("--firmware", action="append", default=[], metavar="[NAME=]VERSION",
                    help="a firmware the printer reports over IPP (NAME main when not given)")
+    p.add_argument("--model", metavar="TEXT", default=None,
+                   help="the printer-make-and-model the printer reports over IPP (none when not given)")
     p.add_argument("--installs", metavar="[NAME=]VERSION", default=None,
                    help="the firmware a download brings: reported after the restart (without "
                         "NAME, in place of the first one)")
