@@ -31,6 +31,7 @@ std::string outcome_line(const FleetRun& run, std::map<std::string, long>& count
         line += n("ok") + ", " + n("current") + ", " + n("failed");
     else
         line += n("ok") + ", " + n("failed");
+    if (counts["incompatible"] > 0) line += ", " + n("incompatible");
     if (counts["not started"] > 0) line += ", " + n("not started");
     return line;
 }
@@ -77,18 +78,21 @@ int close_run(FleetRun& run) {
     std::size_t width = 0;
     for (const SummaryRow& r : rows) {
         ++counts[r.result];
-        if (r.result == "failed") listed.emplace_back(r.address, r.message);
+        if (r.result == "failed" || r.result == "incompatible") listed.emplace_back(r.address, r.message);
         if (r.result == "to deliver") listed.emplace_back(r.address, "to deliver, runs " + r.before);
     }
     for (const auto& entry : listed) width = std::max(width, entry.first.size());
     std::printf("%s\n", outcome_line(run, counts, rows.size()).c_str());
     for (const auto& [address, note] : listed) std::printf("  %-*s  %s\n", static_cast<int>(width), address.c_str(), note.c_str());
     if (counts["not started"] > 0) std::printf("%s\n", stop_line(run).c_str());
+    // Not one printer the bundle is for: a wrong bundle, or a wrong list.
+    bool none_for_it = counts["incompatible"] == static_cast<long>(rows.size());
+    if (none_for_it) std::printf("No printer of the list is of a model the bundle is for\n");
     std::printf("Records: %s\n", run.places.summary.c_str());
     write_report(run, true);
     std::fflush(stdout);
     if (!written) std::fprintf(stderr, "holm-fleet: cannot write %s\n", run.places.summary.c_str());
-    return written && counts["failed"] == 0 && counts["not started"] == 0 ? 0 : 1;
+    return written && counts["failed"] == 0 && counts["not started"] == 0 && !none_for_it ? 0 : 1;
 }
 
 }  // namespace fleet

@@ -43,10 +43,11 @@ std::string prepare(FleetRun& run) {
 void start_machinery(FleetRun& run) {
     for (std::string& entry : plat::environment())
         if (entry.rfind("HOLM_PASSWORD=", 0) != 0) run.environment.push_back(std::move(entry));
-    run.reads_ipp = !run.settings.firmware.empty();
+    run.checks_model = !run.models.empty() && !run.settings.ignore_model;
+    run.reads_ipp = !run.settings.firmware.empty() || run.checks_model;
     run.waves = wave_sizes(run.settings.waves, run.todo.size());
     plat::wake_open();
-    if (!run.settings.firmware.empty()) run.ipp.start(std::min<std::size_t>(run.at_once, 256));
+    if (run.reads_ipp) run.ipp.start(std::min<std::size_t>(run.at_once, 256));
 }
 
 }  // namespace

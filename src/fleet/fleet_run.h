@@ -77,6 +77,7 @@ struct FleetRun {
     RunPlaces places;
     std::vector<std::string> environment;  // for every bundle, HOLM_PASSWORD left out
     bool reads_ipp = false;                // a read before every delivery
+    bool checks_model = false;             // that read checks the model against the bundle's patterns
     std::size_t at_once = 1;               // printers running at once at most
     IppPool ipp;
     std::unordered_map<int, std::size_t> by_pid;  // running bundles

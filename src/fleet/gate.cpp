@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "bundle_check.h"
+#include "models.h"
 #include "platform/platform.h"
 #include "text.h"
 
@@ -98,6 +99,7 @@ std::string check_bundle(FleetRun& run) {
             std::fprintf(stderr, "holm-pack: %s: warning: %s\n", name.c_str(), w.c_str());
         return "holm-pack -t does not find " + run.settings.bundle + " sound: nothing sent";
     }
+    run.models = pack::models_of(found.directory.comment);
     return run.settings.key.empty() ? std::string() : check_signature(run);
 }
 

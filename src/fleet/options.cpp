@@ -11,8 +11,9 @@ const char usage_text[] =
     "Usage: holm-fleet [-j N] [-m c] [-d] [--firmware [NAME=]VERSION [--plan]]\n"
     "                  [--canary N | --waves LIST] [--pause DURATION]\n"
     "                  [--window HH:MM-HH:MM] [--max-failed LIMIT] [--key PUBKEY]\n"
-    "                  [--retry-failed] -o DIR BUNDLE PRINTERS\n"
-    "       holm-fleet --read before|after [--firmware [NAME=]VERSION] ADDRESS\n"
+    "                  [--ignore-model] [--retry-failed] -o DIR BUNDLE PRINTERS\n"
+    "       holm-fleet --read before|after [--firmware [NAME=]VERSION]\n"
+    "                  [--ignore-model] [BUNDLE] ADDRESS\n"
     "Runs BUNDLE -n ADDRESS for every printer of PRINTERS (a file, or - for\n"
     "standard input; one printer a line: ADDRESS [LOGIN [PASSWORD]]), once\n"
     "holm-pack -t has found BUNDLE sound.\n"
@@ -36,11 +37,15 @@ const char usage_text[] =
     "  --max-failed LIMIT  start no further printer once LIMIT of the finished\n"
     "                    printers failed: a share (10%) or a count (5)\n"
     "  --key PUBKEY      BUNDLE must carry a signature by this minisign key (BUNDLE.minisig)\n"
+    "  --ignore-model    send the bundle without reading each printer's model over\n"
+    "                    IPP, for printers whose IPP is off: a bundle made for other\n"
+    "                    models may then reach a printer, and leave it unusable\n"
     "  --retry-failed    run again only the printers that failed or were not\n"
     "                    started in DIR's last run\n"
-    "  --read WHEN       read one printer's firmware over IPP, send nothing, and\n"
-    "                    print what a run would make of it as JSON (WHEN: before\n"
-    "                    a delivery, or after one, reading for up to 2 minutes)\n"
+    "  --read WHEN       read one printer's model and firmware over IPP, send\n"
+    "                    nothing, and print what a run would make of it as JSON\n"
+    "                    (WHEN: before a delivery, or after one, reading for up\n"
+    "                    to 2 minutes; BUNDLE: the models it is for)\n"
     "  -h, --help        print this help\n"
     "Exit status: 0 when every printer ended ok (or current, or to deliver with\n"
     "--plan), 1 when any failed or was not started, 2 for bad usage or a bundle\n"
@@ -125,14 +130,17 @@ Parsed check_read(const Given& g, const std::vector<std::string>& arguments, Fle
         if (given && v.slot != &Given::read && v.slot != &Given::firmware)
             return refuse(std::string(v.name) + " does not go with --read");
     }
-    if (s.debug || s.plan || s.retry) return refuse("--read takes no option but --firmware");
+    if (s.debug || s.plan || s.retry) return refuse("--read takes no option but --firmware and --ignore-model");
     Parsed firmware = check_firmware(s);
     if (refused(firmware)) return firmware;
-    if (s.firmware.empty()) return refuse("--read needs --firmware");
-    if (arguments.size() != 1)
-        return refuse("--read expected one argument, ADDRESS, got " + std::to_string(arguments.size()));
+    if (arguments.size() != 1 && arguments.size() != 2)
+        return refuse("--read expected ADDRESS, or BUNDLE and ADDRESS, got " + std::to_string(arguments.size()) +
+                      " arguments");
+    if (arguments.size() == 2) s.bundle = arguments[0];
+    if (s.firmware.empty() && s.bundle.empty()) return refuse("--read needs --firmware, or BUNDLE, or both");
+    if (g.read == "after" && s.firmware.empty()) return refuse("--read after needs --firmware");
     s.read_when = g.read;
-    s.read_address = arguments[0];
+    s.read_address = arguments.back();
     return Parsed{};
 }
 
@@ -176,6 +184,7 @@ Parsed parse_command_line(int argc, char* argv[], FleetSettings& s) {
         if (a == "-d") s.debug = true;
         else if (a == "--plan") s.plan = true;
         else if (a == "--retry-failed") s.retry = true;
+        else if (a == "--ignore-model") s.ignore_model = true;
         else return refuse("unknown option " + a + " (holm-fleet --help tells the usage)");
     }
     std::vector<std::string> arguments(argv + i, argv + argc);

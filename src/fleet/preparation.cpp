@@ -90,7 +90,8 @@ std::string choose_printers(FleetRun& run) {
 std::string check_room(FleetRun& run) {
     std::size_t todo = run.todo.size();
     run.at_once = std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(run.settings.jobs), todo));
-    long threads = run.settings.firmware.empty() ? 0 : static_cast<long>(std::min(run.at_once, most_ipp_threads));
+    bool reads_ipp = !run.settings.firmware.empty() || (!run.models.empty() && !run.settings.ignore_model);
+    long threads = reads_ipp ? static_cast<long>(std::min(run.at_once, most_ipp_threads)) : 0;
     long at_once = static_cast<long>(run.at_once);
     long files = plat::raise_open_file_limit();
     if (files != plat::unlimited && files < own_open_files + threads)

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <thread>
 
+#include "bundle_check.h"
 #include "ipp.h"
+#include "model_check.h"
+#include "models.h"
 #include "result.h"
 #include "text.h"
 
@@ -22,9 +25,24 @@ struct Verdict {
     std::string model;
 };
 
-Verdict before(const FleetSettings& s, const IppAnswer& answer) {
+// Before a delivery: the model, where the bundle names models, then the
+// firmware version, as a run decides them; with neither to check, nothing
+// is asked of the printer.
+Verdict before(const FleetSettings& s, const std::vector<std::string>& patterns) {
     Verdict v;
+    v.result = Result::to_deliver;
+    if (s.firmware.empty() && patterns.empty()) return v;
+    int cancel = 0;
+    IppAnswer answer = ask_printer(s.read_address, &cancel);
     v.model = answer.make_and_model;
+    ModelCheck model = check_model(answer, patterns);
+    if (model.verdict != ModelVerdict::fits) {
+        v.result = model.verdict == ModelVerdict::other_model ? Result::incompatible : Result::failed;
+        v.message = model.message;
+        return v;
+    }
+    if (s.firmware.empty()) return v;
+    v.result = Result::failed;
     std::string why;
     if (!firmware_version(answer, s.firmware_name, &v.version, &why)) {
         v.message = "no firmware version before the delivery: " + why;
@@ -58,8 +76,16 @@ Verdict after(const FleetSettings& s) {
 }  // namespace
 
 int read_printer_state(const FleetSettings& s) {
-    int cancel = 0;
-    Verdict v = s.read_when == "before" ? before(s, ask_printer(s.read_address, &cancel)) : after(s);
+    std::vector<std::string> patterns;
+    if (!s.bundle.empty() && !s.ignore_model) {
+        pack::Inspection found = pack::inspect_bundle(s.bundle);
+        if (!found.unreadable.empty()) {
+            std::fprintf(stderr, "holm-fleet: %s: %s\n", s.bundle.c_str(), found.unreadable.c_str());
+            return 2;
+        }
+        patterns = pack::models_of(found.directory.comment);
+    }
+    Verdict v = s.read_when == "before" ? before(s, patterns) : after(s);
     std::printf("{\"address\": %s, \"when\": %s, \"result\": %s, \"message\": %s, \"version\": %s, \"model\": %s}\n",
                 json_string(s.read_address).c_str(), json_string(s.read_when).c_str(),
                 json_string(result_name(v.result)).c_str(), json_string(v.message).c_str(),

@@ -10,7 +10,8 @@ struct Named {
 };
 
 constexpr Named names[] = {{Result::ok, "ok"},         {Result::current, "current"},
-                           {Result::to_deliver, "to deliver"}, {Result::failed, "failed"},
+                           {Result::to_deliver, "to deliver"}, {Result::incompatible, "incompatible"},
+                           {Result::failed, "failed"},
                            {Result::not_started, "not started"}};
 
 }  // namespace
@@ -25,10 +26,6 @@ Result result_named(const std::string& word) {
     for (const Named& n : names)
         if (word == n.name) return n.result;
     return Result::none;
-}
-
-bool succeeded(Result result) {
-    return result == Result::ok || result == Result::current || result == Result::to_deliver;
 }
 
 }  // namespace fleet

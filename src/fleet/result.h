@@ -10,6 +10,7 @@ enum class Result {
     ok,
     current,      // --firmware: it already runs the version, nothing sent
     to_deliver,   // --plan: it runs another version
+    incompatible, // of a model the bundle is not for: nothing sent
     failed,
     not_started,
 };
@@ -18,8 +19,5 @@ enum class Result {
 const char* result_name(Result result);
 // The result a word stands for; Result::none for any other word.
 Result result_named(const std::string& word);
-// What lets a canary pass and needs no retry: ok, current, or to deliver
-// (a plan's outcome, which a delivery still has to follow).
-bool succeeded(Result result);
 
 }  // namespace fleet

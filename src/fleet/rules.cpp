@@ -51,7 +51,9 @@ bool brake_holds(const Limit& limit, const Tally& tally) {
     return tally.failed >= limit.value;
 }
 
-bool runs_again(Result last) { return last != Result::ok && last != Result::current; }
+bool runs_again(Result last) {
+    return last != Result::ok && last != Result::current && last != Result::incompatible;
+}
 
 std::vector<std::size_t> retry_places(const std::vector<Result>& last) {
     std::vector<std::size_t> places;

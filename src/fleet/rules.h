@@ -41,7 +41,8 @@ WindowNow window_now(const Window& window, long seconds_of_day);
 bool brake_holds(const Limit& limit, const Tally& tally);
 
 // Whether a retry runs a printer again, by its result in the last run:
-// it does unless the printer is ok or current.
+// it does unless the printer is ok, current, or of a model the bundle is
+// not for.
 bool runs_again(Result last);
 
 // The places of the list a retry runs, in order.

@@ -47,6 +47,7 @@ struct FleetSettings {
     Limit max_failed;               // --max-failed
     std::string key;                // --key: a minisign public key, empty for none
     bool retry = false;             // --retry-failed
+    bool ignore_model = false;      // --ignore-model: the bundle's models are not checked
     std::string bundle;             // BUNDLE, as given
     std::string printers;           // PRINTERS, as given; "-" for standard input
     std::string read_when;          // --read: "before" or "after", empty for a run

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "model_check.h"
 #include "records.h"
 #include "text.h"
 
@@ -92,8 +93,24 @@ std::string failure_message(const PrinterRun& p, const plat::Ended& ended) {
     return "exit status " + std::to_string(ended.exit_status);
 }
 
-void version_before(FleetRun& run, std::size_t place, const IppAnswer& answer) {
+// The read before the delivery: the model first, where the bundle names
+// models, then the firmware version; only then, perhaps, the bundle.
+void answer_before(FleetRun& run, std::size_t place, const IppAnswer& answer) {
     PrinterRun& p = run.printers[place];
+    if (run.checks_model) {
+        ModelCheck check = check_model(answer, run.models);
+        p.model = answer.make_and_model;
+        if (!p.model.empty()) write_record(p.records, "model", p.model);
+        if (check.verdict != ModelVerdict::fits) {
+            finish_printer(run, place, check.verdict == ModelVerdict::other_model ? Result::incompatible : Result::failed,
+                           check.message);
+            return;
+        }
+    }
+    if (run.settings.firmware.empty()) {
+        deliver(run, place);
+        return;
+    }
     std::string version, why;
     if (!firmware_version(answer, run.settings.firmware_name, &version, &why)) {
         finish_printer(run, place, Result::failed, "no firmware version before the delivery: " + why);
@@ -188,7 +205,7 @@ void bundle_ended(FleetRun& run, const plat::Ended& ended) {
 
 void ipp_answered(FleetRun& run, const IppDone& done) {
     Stage stage = run.printers[done.place].stage;
-    if (stage == Stage::reading_before) version_before(run, done.place, done.answer);
+    if (stage == Stage::reading_before) answer_before(run, done.place, done.answer);
     if (stage == Stage::reading_after) version_after(run, done.place, done.answer);
 }
 

@@ -21,15 +21,16 @@ class Run:
         return f"Run(status={self.status}, stdout={self.stdout!r}, stderr={self.stderr!r})"
 
 
-def make_bundle(path, entries):
+def make_bundle(path, entries, options=()):
     """A bundle of the built program and entries [(name, data)], made by
-    holm-pack as a user would make it."""
+    holm-pack as a user would make it (with more of its options, if given)."""
     files = os.path.join(os.path.dirname(path), os.path.basename(path) + ".files")
     for name, data in entries:
         os.makedirs(os.path.dirname(os.path.join(files, name)), exist_ok=True)
         with open(os.path.join(files, name), "wb") as f:
             f.write(data)
-    subprocess.run([os.path.join(PACK_DIR, "holm-pack"), "-o", path, "-s", os.environ["HOLM_BIN"], "-C", files]
+    subprocess.run([os.path.join(PACK_DIR, "holm-pack"), "-o", path, "-s", os.environ["HOLM_BIN"]] + list(options)
+                   + ["-C", files]
                    + [name for name, _ in entries], check=True, capture_output=True, timeout=60)
     shutil.rmtree(files)
     return path

@@ -28,6 +28,8 @@ COUNT = 10
 OLD, NEW = "1.0", "2.0"
 FIRMWARE_HOSTS = {"current": ["--firmware", NEW], "stays-old": ["--firmware", OLD],
                   "no-ipp": ["--ipp-port", "0"], "takes-it": ["--firmware", OLD, "--installs", NEW]}
+# Printers after those, for a bundle made for "HOLM Laser 5*", by their host names.
+MODEL_HOSTS = {"fits": ["--model", "HOLM Laser 5100"], "other": ["--model", "HOLM Inkjet 200"], "no-model": []}
 RECAP = re.compile(r"^(\S+)\s+: ok=\d+\s+changed=(\d+)\s+unreachable=\d+\s+failed=(\d+)", re.M)
 WOULD_RUN = re.compile(r'"msg": "would run: \S+ -n (\S+) -l root"')
 FATAL = re.compile(r"^fatal: \[(\S+)\]: FAILED! => (\{.*?^\})$", re.M | re.S)
@@ -63,6 +65,7 @@ class AnsiblePlay(unittest.TestCase):
         specs[NEVER_ANSWERS] = Printer(["--password", PASSWORD], unreachable=True)
         specs[OTHER] = Printer(["--password", OTHER_PASSWORD])
         specs += [Printer(["--password", PASSWORD] + args) for args in FIRMWARE_HOSTS.values()]
+        specs += [Printer(["--password", PASSWORD] + args) for args in MODEL_HOSTS.values()]
         cls.bed = fleetbed.FleetBed(scratch, specs)
         for p in cls.bed.printers:
             subprocess.run(["ip", "netns", "exec", p.ns, "nft", "-f", "-"], input=COUNTER, text=True,
@@ -161,6 +164,28 @@ class AnsiblePlay(unittest.TestCase):
         # Ansible names only the printers that ran and failed: the play is run again whole.
         with open(os.path.join(self.play_dir, "deliver.retry")) as f:
             self.assertEqual(f.read(), "p0\np1\n")
+
+    def test_printers_of_other_models_left_alone(self):
+        first = COUNT + len(FIRMWARE_HOSTS)
+        inventory = os.path.join(self.play_dir, "models.yml")
+        with open(inventory, "w") as f:
+            f.write("printers:\n  hosts:\n" + "".join(f"    {host}:\n      ansible_host: {address(first + k)}\n"
+                                                     for k, host in enumerate(MODEL_HOSTS)))
+        printers = dict(zip(MODEL_HOSTS, self.bed.printers[first:]))
+        bundle = make_bundle(self.scratch.path("for-laser-5.exe"), FIRMWARE[:1], ["--for", "HOLM Laser 5*"])
+        before = {host: len(p.events()) for host, p in printers.items()}
+        run = self.play("-i", inventory, "-e", f"holm_bundle={bundle}", "-e", "holm_max_fail_percentage=100")
+        self.assertEqual(run.status, 2, run)
+        self.assertPlayed(run, {"no-model"})
+        self.assertEqual({host: int(n) for host, n, _ in RECAP.findall(run.stdout)},
+                         {"fits": 1, "other": 0, "no-model": 0})
+        self.assertEqual(self.messages(run),
+                         {"no-model": "no printer model before the delivery: no printer-make-and-model"})
+        self.assertIn("model HOLM Inkjet 200 is not one the bundle is for (HOLM Laser 5*)", run.stdout)
+        self.assertEqual({host: [e["event"] for e in p.events()[before[host]:] if e["event"] != "ipp"] != []
+                          for host, p in printers.items()}, {"fits": True, "other": False, "no-model": False})
+        self.assertEqual({host: p.raw_jobs() for host, p in printers.items()},
+                         {"fits": [self.image], "other": [], "no-model": []})
 
     def test_firmware_current_printers_left_alone(self):
         inventory = os.path.join(self.play_dir, "firmware.yml")

@@ -159,7 +159,7 @@ class SmallFleet(unittest.TestCase):
             "unknown option": (["-x", "-o", out] + ok, "unknown option -x (holm-fleet --help tells the usage)"),
             "--read with a run's option": (["--read", "before", "--firmware", "2.0", "-o", out, address(4)],
                                            "-o does not go with --read"),
-            "--read without --firmware": (["--read", "after", address(4)], "--read needs --firmware"),
+            "--read without --firmware": (["--read", "after", address(4)], "--read needs --firmware, or BUNDLE, or both"),
             "--read when": (["--read", "during", "--firmware", "2.0", address(4)], "bad --read: during (before or after)"),
             "one argument": (["-o", out, ok[0]], "expected two arguments, BUNDLE and PRINTERS, got 1"),
             "missing BUNDLE": (["-o", out, path("gone.exe"), ok[1]], f"no such BUNDLE: {path('gone.exe')}"),

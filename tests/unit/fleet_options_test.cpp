@@ -104,10 +104,14 @@ TEST(FleetOptions, Refusals) {
         {{"-o", "d", "b.exe"}, "expected two arguments, BUNDLE and PRINTERS, got 1"},
         {{"-o", "d", "b.exe", "p", "-j", "3"}, "expected two arguments, BUNDLE and PRINTERS, got 4"},
         {{"--read", "now", "--firmware", "1", "a"}, "bad --read: now (before or after)"},
-        {{"--read", "before", "a"}, "--read needs --firmware"},
+        {{"--read", "before", "a"}, "--read needs --firmware, or BUNDLE, or both"},
+        {{"--read", "after", "b.exe", "a"}, "--read after needs --firmware"},
         {{"--read", "before", "-j", "4", "--firmware", "1", "a"}, "-j does not go with --read"},
-        {{"--read", "after", "--plan", "--firmware", "1", "a"}, "--read takes no option but --firmware"},
-        {{"--read", "after", "--firmware", "1"}, "--read expected one argument, ADDRESS, got 0"},
+        {{"--read", "after", "--plan", "--firmware", "1", "a"},
+         "--read takes no option but --firmware and --ignore-model"},
+        {{"--read", "after", "--firmware", "1"}, "--read expected ADDRESS, or BUNDLE and ADDRESS, got 0 arguments"},
+        {{"--read", "after", "--firmware", "1", "a", "b", "c"},
+         "--read expected ADDRESS, or BUNDLE and ADDRESS, got 3 arguments"},
     };
     for (const Case& c : cases) {
         Outcome o = parse(c.args);
@@ -142,6 +146,11 @@ TEST(FleetOptions, ReadOnePrinter) {
     EXPECT_EQ(o.settings.read_address, "198.18.1.4");
     EXPECT_EQ(o.settings.firmware_name, "boot");
     EXPECT_EQ(o.settings.firmware_version, "1.2");
+    o = parse({"--read", "before", "--ignore-model", "fw.exe", "198.18.1.4"});
+    ASSERT_EQ(o.parsed.status, -1) << o.parsed.refusal;
+    EXPECT_EQ(o.settings.bundle, "fw.exe");
+    EXPECT_EQ(o.settings.read_address, "198.18.1.4");
+    EXPECT_TRUE(o.settings.ignore_model);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "ipp.h"
+#include "model_check.h"
 #include "printer_list.h"
 #include "records.h"
 #include "summary.h"
@@ -64,6 +65,25 @@ TEST(FleetFirmware, TheNamedOrTheFirstVersionCounts) {
     IppAnswer silent{"no IPP answer (Host is down)", {}, {}, ""};
     EXPECT_FALSE(firmware_version(silent, "", &version, &why));
     EXPECT_EQ(why, "no IPP answer (Host is down)");
+}
+
+TEST(FleetModels, OnlyPrintersOfTheBundlesModelsGetIt) {
+    std::vector<std::string> patterns{"HOLM Laser 5*", "HOLM Laser [67]?0"};
+    IppAnswer five{"", {}, {}, "holm laser 5100 MFP"};
+    EXPECT_EQ(check_model(five, patterns).verdict, ModelVerdict::fits);
+    IppAnswer seven{"", {}, {}, "HOLM Laser 720"};
+    EXPECT_EQ(check_model(seven, patterns).verdict, ModelVerdict::fits);
+    IppAnswer other{"", {}, {}, "HOLM Laser 820"};
+    ModelCheck no = check_model(other, patterns);
+    EXPECT_EQ(no.verdict, ModelVerdict::other_model);
+    EXPECT_EQ(no.message, "model HOLM Laser 820 is not one the bundle is for (HOLM Laser 5*, HOLM Laser [67]?0)");
+    IppAnswer silent{"no IPP answer (Host is down)", {}, {}, ""};
+    EXPECT_EQ(check_model(silent, patterns).verdict, ModelVerdict::unread);
+    EXPECT_EQ(check_model(silent, patterns).message, "no printer model before the delivery: no IPP answer (Host is down)");
+    IppAnswer nameless{"", {"main"}, {"1.0"}, ""};
+    EXPECT_EQ(check_model(nameless, patterns).message, "no printer model before the delivery: no printer-make-and-model");
+    // A bundle that names no models is for every printer, read or not.
+    EXPECT_EQ(check_model(silent, {}).verdict, ModelVerdict::fits);
 }
 
 TEST(FleetRecords, LastErrorLineOfABundle) {

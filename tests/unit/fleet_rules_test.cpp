@@ -41,7 +41,7 @@ TEST(FleetWaves, SizesAsCountsAndSharesTheLastRepeating) {
 
 TEST(FleetWaves, NextWaveWithNoneFailedOrWithinTheLimit) {
     Limit none;
-    EXPECT_TRUE(wave_passes({Result::ok, Result::current, Result::to_deliver}, none));
+    EXPECT_TRUE(wave_passes({Result::ok, Result::current, Result::to_deliver, Result::incompatible}, none));
     EXPECT_FALSE(wave_passes({Result::ok, Result::failed}, none));
     // Cut short by an interrupt: no outcome counts as failed.
     EXPECT_FALSE(wave_passes({Result::ok, Result::none}, none));
@@ -95,14 +95,15 @@ TEST(FleetBrake, ShareCountsFromTheFirstFailure) {
 }
 
 TEST(FleetRetry, RunsAllButTheOkAndTheCurrent) {
-    std::vector<Result> last{Result::ok,         Result::failed,      Result::current,
-                             Result::not_started, Result::to_deliver, Result::none};
+    std::vector<Result> last{Result::ok,         Result::failed,     Result::current,     Result::not_started,
+                             Result::to_deliver, Result::none,       Result::incompatible};
     EXPECT_EQ(retry_places(last), (std::vector<std::size_t>{1, 3, 4, 5}));
     EXPECT_TRUE(retry_places({Result::ok, Result::current}).empty());
 }
 
 TEST(FleetResults, NamesReadBackAsTheyAreWritten) {
-    for (Result r : {Result::ok, Result::current, Result::to_deliver, Result::failed, Result::not_started})
+    for (Result r : {Result::ok, Result::current, Result::to_deliver, Result::incompatible, Result::failed,
+                     Result::not_started})
         EXPECT_EQ(result_named(result_name(r)), r);
     EXPECT_EQ(result_named("running"), Result::none);
     EXPECT_EQ(result_named(""), Result::none);
