@@ -75,6 +75,8 @@ def main():
     parser.add_argument("--printers", type=int, default=10000)
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--json", help="also write the raw figures here")
+    parser.add_argument("--file", action="append", default=[], metavar="REPORT",
+                        help="measure this report.html too (a real run's, as bench/fleet.py keeps at 10,000)")
     args = parser.parse_args()
     if not browser.CHROMIUM:
         print("chromium is not installed (apt-get install -y chromium)", file=sys.stderr)
@@ -89,7 +91,8 @@ def main():
         base = [dump_dom_seconds(empty) for _ in range(args.reps)]
         print(f"| report ({args.printers} printers) | size | drawn | painted | dump-dom |")
         print("|---|---|---|---|---|")
-        for name, path in reports(top, args.printers):
+        measured = reports(top, args.printers) + [(f"real run: {path}", path) for path in args.file]
+        for name, path in measured:
             size = os.path.getsize(path)
             marks = [page_marks(path) for _ in range(args.reps)]
             walls = [dump_dom_seconds(path) for _ in range(args.reps)]
