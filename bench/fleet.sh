@@ -6,7 +6,8 @@
 # without the bundles', bundles at once, every image exactly once. Builds the
 # bench preset (holm, holm-pack, the meter) and prints one line a run, then
 # the new program's targets. Run as root (network namespaces, cgroups);
-# about twenty minutes on two shared cores. Options go to bench/fleet.py:
+# half an hour or more on two shared cores (the bash version alone takes
+# some twenty minutes at 10,000 printers). Options go to bench/fleet.py:
 #   --new PATH     the new holm-fleet (default build/bench/holm-fleet)
 #   --old PATH     the old one (default: tools/holm-fleet of 52be62b)
 #   --sizes LIST   fleet sizes (default 1000,10000)
