@@ -5,6 +5,19 @@
 
 namespace bench {
 
+// burn SECONDS MIB: touches MIB MiB of memory and keeps it while it spends
+// SECONDS of CPU time of its own; the control load of the fleet benchmark.
+int burn(int argc, char* argv[]);
+
+// meter REPORT NETNS OWN BUNDLES BUNDLE PROGRAM ARGS...: runs PROGRAM in
+// the network namespace NETNS ("-": the meter's own) with its processes in
+// the cgroups OWN (folders, separated by ':'), each execution of the file
+// BUNDLE moved into the cgroups BUNDLES before its first instruction.
+// Writes "status N" (the program's), "bundles N" (moved), "others N",
+// "missed N", "lingering 0|1", "cpu SECONDS" (the meter's own) and
+// "longest SECONDS" (the longest any execve was held) to REPORT.
+int meter(int argc, char* argv[]);
+
 // scan-entries COUNT REPS: walks an in-memory archive of COUNT small entries
 // to its end, REPS times; prints "walk SECONDS" per repetition.
 int scan_entries(int argc, char* argv[]);

@@ -1,206 +1,243 @@
-"""holm-fleet against many simulated printers: one printer alone, then
-fleets of 250 and 1000, each printer restarting for 30 s after its image.
-Prints, for each size, the time against one printer alone, the most bundles
-seen running at once, and whether every printer got its image exactly
-once; all of it twice, with ICMP ping sockets allowed in the control
-namespace and with the default there (none: the program falls back to a
-raw socket). Started by bench/fleet.sh, as root.
+"""The old holm-fleet (the bash script of 52be62b) against the new one (a
+program of its own), in one run: each with one printer alone, then with
+each size of fleet at once (-j equal to the size), every printer restarting
+for 30 s after its image. Prints one line a program and size, and closes
+with the new program's targets. Started by bench/fleet.sh, as root.
 
-The printers are one process (bench/fleet_sim.py) in a namespace of their
-own, every printer one address there; the control namespace reaches them
-through one veth pair and a route.
+The printers are simulator processes (bench/fleet_sim.py, a share of the
+addresses each) in a namespace of their own; the control namespace reaches
+them through one veth pair and a route. What each holm-fleet costs by
+itself, without the bundles it runs, is measured by bench/fleet_meter.py.
 """
 import argparse
+import collections
 import hashlib
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
-import threading
-import time
+
+import fleet_bed
+import fleet_meter
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-FLEET = os.path.join(HERE, "..", "tools", "holm-fleet")
-SIM = os.path.join(HERE, "fleet_sim.py")
+REPO = os.path.dirname(HERE)
+OLD_REVISION = "52be62b"
 MAGIC = b"qUoRdaViNe"
-TABLE = ("table inet holmsim {\n set down { type ipv4_addr; flags timeout; }\n"
-         " chain input { type filter hook input priority 0; ip daddr @down drop; }\n}\n")
+MIB = 2**20
+# The new program's targets: printers, what, the test on the figures of the
+# new and the old program, and the figure shown for each.
+TARGETS = [
+    (1000, "at most 1.06 x one printer", lambda new, old: new["ratio"] <= 1.06,
+     lambda r: f"{r['ratio']:.2f} x"),
+    (1000, "own CPU at most a tenth of the old one's", lambda new, old: new["own_cpu"] <= old["own_cpu"] / 10,
+     lambda r: f"{r['own_cpu']:.2f} s"),
+    (1000, "own memory under 64 MiB", lambda new, old: new["own_memory_mib"] < 64,
+     lambda r: f"{r['own_memory_mib']:.1f} MiB"),
+    (10000, "at most 1.3 x one printer", lambda new, old: new["ratio"] <= 1.3,
+     lambda r: f"{r['ratio']:.2f} x"),
+    (10000, "every printer's image exactly once", lambda new, old: new["exactly_once"],
+     lambda r: f"{r['once']} of {r['printers']} once"),
+]
 
 
-def address(i):
-    return f"198.18.{1 + i // 250}.{1 + i % 250}"
+def old_program(scratch):
+    """The bash holm-fleet as it stood at OLD_REVISION, in a file of its own."""
+    path = os.path.join(scratch, "holm-fleet-old")
+    text = subprocess.run(["git", "-C", REPO, "show", f"{OLD_REVISION}:tools/holm-fleet"], check=True,
+                          capture_output=True).stdout
+    with open(path, "wb") as f:
+        f.write(text)
+    os.chmod(path, 0o755)
+    return path
 
 
-def sh(*command, ns=None, **kwargs):
-    prefix = ["ip", "netns", "exec", ns] if ns else []
-    return subprocess.run(prefix + list(command), check=True, capture_output=True, timeout=300, **kwargs)
-
-
-class Bed:
-    """The two namespaces, the printers' addresses and the simulator."""
-
-    def __init__(self, scratch, count, args):
-        self.tool, self.printers = f"holmB{os.getpid()}t", f"holmB{os.getpid()}p"
-        self.log = os.path.join(scratch, "jobs.tsv")
-        self.sim = None
-        sh("ip", "-batch", "-", input=f"netns add {self.tool}\nnetns add {self.printers}\n".encode())
-        try:
-            self._link(count)
-            self._start(args)
-        except BaseException:
-            self.close()
-            raise
-
-    def _link(self, count):
-        lines = ["link set lo up", f"link add v0 type veth peer name v1 netns {self.printers}",
-                 "addr add 198.18.0.1/24 dev v0", "link set v0 up", "route add 198.18.0.0/16 via 198.18.0.2"]
-        sh("ip", "-n", self.tool, "-batch", "-", input="\n".join(lines).encode())
-        lines = ["link set lo up", "addr add 198.18.0.2/24 dev v1", "link set v1 up"]
-        lines += [f"addr add {address(i)}/32 dev v1" for i in range(count)]
-        sh("ip", "-n", self.printers, "-batch", "-", input="\n".join(lines).encode())
-        sh("sysctl", "-qw", "net.core.somaxconn=8192", "net.ipv4.tcp_max_syn_backlog=8192", ns=self.printers)
-        sh("nft", "-f", "-", input=TABLE.encode(), ns=self.printers)
-
-    def _start(self, args):
-        self.sim = subprocess.Popen(["ip", "netns", "exec", self.printers, sys.executable, SIM, "--log", self.log,
-                                     "--down-seconds", str(args.down_seconds)],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 60
-        while not os.path.exists(self.log) or "ready" not in open(self.log).read():
-            if self.sim.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"the simulator did not start: {self.sim.stderr.read().decode()[-2000:]}")
-            time.sleep(0.1)
-
-    def ping_sockets(self, allowed):
-        sh("sysctl", "-qw", "net.ipv4.ping_group_range=" + ("0 2147483647" if allowed else "1 0"), ns=self.tool)
-
-    def jobs(self):
-        with open(self.log) as f:
-            return [line.rstrip("\n").split("\t") for line in f if "\t" in line]
-
-    def close(self):
-        if self.sim is not None and self.sim.poll() is None:
-            self.sim.kill()
-            self.sim.wait()
-        subprocess.run(["ip", "-force", "-batch", "-"], input=f"netns del {self.tool}\nnetns del {self.printers}\n",
-                       text=True, capture_output=True, timeout=120)
-
-
-def running(bundle):
-    """How many processes run this bundle now (by its command name first,
-    which is quicker to read)."""
-    name, path, count = os.path.basename(bundle)[:15], os.fsencode(bundle), 0
-    for pid in os.listdir("/proc"):
-        if pid.isdigit():
-            try:
-                with open(f"/proc/{pid}/comm") as f:
-                    if f.read().rstrip("\n") != name:
-                        continue
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    count += f.read().split(b"\0")[0] == path
-            except OSError:
-                pass
-    return count
-
-
-def fleet_run(bed, bundle, first, count, scratch):
-    """holm-fleet -j count for printers first.. first+count-1: (seconds,
-    peak of bundles running at once, summary lines, the finished process,
-    seconds from the first printer's start to the last's)."""
-    name = f"run-{first}"
-    with open(os.path.join(scratch, name + ".txt"), "w") as f:
-        f.write("".join(address(first + i) + "\n" for i in range(count)))
-    peak, done = [0], threading.Event()
-
-    def sample():
-        while not done.wait(0.5):
-            peak[0] = max(peak[0], running(bundle))
-
-    sampler = threading.Thread(target=sample, daemon=True)
-    sampler.start()
-    started = time.monotonic()
-    ran = subprocess.run(["ip", "netns", "exec", bed.tool, "bash", "holm-fleet", "-j", str(count), "-o", name + ".out",
-                          bundle, name + ".txt"], cwd=scratch, capture_output=True, text=True, timeout=3600)
-    seconds = time.monotonic() - started
-    done.set()
-    sampler.join()
-    if ran.returncode not in (0, 1):
-        raise RuntimeError(f"holm-fleet ended with status {ran.returncode}: {ran.stderr[-2000:]}")
-    with open(os.path.join(scratch, name + ".out", "summary.tsv")) as f:
-        rows = [line.rstrip("\n").split("\t") for line in f][1:]
-    with open(os.path.join(scratch, name + ".out", "joblog")) as f:
-        starts = [float(line.split("\t")[2]) for line in list(f)[1:]]
-    return seconds, peak[0], rows, ran, max(starts) - min(starts)
-
-
-def exactly_once(bed, image_digest, image_size, first, count, jobs_before):
-    """Whether each printer of the run got one print-port connection, with
-    the image whole, and no other printer got anything meanwhile."""
-    new = bed.jobs()[jobs_before:]
-    wanted = {address(first + i) for i in range(count)}
-    got = {}
-    for addr, size, digest in new:
-        got.setdefault(addr, []).append((int(size), digest))
-    return set(got) == wanted and all(v == [(image_size, image_digest)] for v in got.values())
-
-
-def main():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--build", required=True, help="the build folder with holm and holm-pack")
-    p.add_argument("--sizes", default="250,1000")
-    p.add_argument("--down-seconds", type=float, default=30.0)
-    p.add_argument("--image-kib", type=int, default=256)
-    p.add_argument("--json", help="write the figures to this file as well")
-    args = p.parse_args()
-    sizes = [int(s) for s in args.sizes.split(",")]
-    scratch = tempfile.mkdtemp(prefix="holm-fleet-bench-")
-    image = MAGIC + bytes((i * 131 + i // 4099) % 256 for i in range(args.image_kib * 1024 - len(MAGIC)))
+def make_bundle(build, scratch, image_kib):
+    image = MAGIC + bytes((i * 131 + i // 4099) % 256 for i in range(image_kib * 1024 - len(MAGIC)))
     os.makedirs(os.path.join(scratch, "fw"))
     with open(os.path.join(scratch, "fw", "image.bin"), "wb") as f:
         f.write(image)
-    # A copy: the tree may change while the benchmark runs.
-    shutil.copy(FLEET, os.path.join(scratch, "holm-fleet"))
     bundle = os.path.join(scratch, "fw-update.exe")
-    sh(os.path.join(args.build, "holm-pack"), "-o", bundle, "-s", os.path.join(args.build, "holm"),
-       "-C", scratch, "fw/image.bin")
-    digest = hashlib.sha256(image).hexdigest()
-    per_setting = 1 + sum(sizes)
-    bed = Bed(scratch, 2 * per_setting, args)
-    env_path = os.path.abspath(args.build) + os.pathsep + os.environ["PATH"]
-    os.environ["PATH"] = env_path  # holm-fleet finds the built holm-pack there
-    results = []
+    subprocess.run([os.path.join(build, "holm-pack"), "-o", bundle, "-s", os.path.join(build, "holm"),
+                    "-C", scratch, "fw/image.bin"], check=True, capture_output=True)
+    return bundle, len(image), hashlib.sha256(image).hexdigest()
+
+
+def deliveries(bed, image_size, image_digest, first, count):
+    """How many printers of the run got their image whole exactly once, none
+    or more than once, and whether anything else arrived anywhere."""
+    got = collections.defaultdict(list)
+    for addr, size, digest in bed.jobs():
+        got[addr].append((int(size), digest))
+    wanted = {fleet_bed.address(first + i) for i in range(count)}
+    whole = (image_size, image_digest)
+    once = sum(got.get(a) == [whole] for a in wanted)
+    none = sum(a not in got for a in wanted)
+    stray = sum(any(d != whole for d in got[a]) for a in got) + len(set(got) - wanted)
+    return {"once": once, "none": none, "more": count - once - none, "stray": stray,
+            "exactly_once": once == count and stray == 0}
+
+
+def records(out):
+    """From the run's records: results, the commonest failures, and how
+    long the starts of the printers spread over (from the joblog)."""
+    figures = {"results": {}, "failures": [], "started_within": None}
     try:
-        for n, allowed in enumerate((True, False)):
-            bed.ping_sockets(allowed)
-            first = n * per_setting
-            setting = "ping sockets allowed" if allowed else "default (raw socket)"
-            alone = None
-            for count in [1] + sizes:
-                before = len(bed.jobs())
-                seconds, peak, rows, ran, spread = fleet_run(bed, bundle, first, count, scratch)
-                ok = sum(r[1] == "ok" for r in rows)
-                once = exactly_once(bed, digest, len(image), first, count, before)
-                alone = alone or seconds
-                figure = {"setting": setting, "printers": count, "seconds": round(seconds, 1),
-                          "ratio": round(seconds / alone, 2), "peak": peak, "started_within": round(spread, 2),
-                          "ok": ok, "exactly_once": once,
-                          "status": ran.returncode}
-                if ran.returncode != 0:
-                    figure["stdout"] = ran.stdout[-1000:]
-                    figure["stderr"] = ran.stderr[-1000:]
-                results.append(figure)
-                print(f"{setting:22} {count:5} printers  {seconds:6.1f} s  {seconds / alone:5.2f} x alone  "
-                      f"peak {peak:5} at once  all started within {spread:5.2f} s  {ok:5} ok  "
-                      f"exactly once: {'yes' if once else 'NO'}", flush=True)
-                first += count
+        with open(os.path.join(out, "summary.tsv")) as f:
+            rows = [line.rstrip("\n").split("\t") for line in f][1:]
+        figures["results"] = dict(collections.Counter(r[1] for r in rows))
+        figures["failures"] = collections.Counter(r[3] for r in rows if r[1] == "failed").most_common(3)
+        with open(os.path.join(out, "joblog")) as f:
+            starts = [float(line.split("\t")[2]) for line in list(f)[1:]]
+        figures["started_within"] = round(max(starts) - min(starts), 2) if starts else None
+    except (OSError, IndexError, ValueError) as e:
+        figures["unreadable"] = str(e)
+    return figures
+
+
+def run(args, bed, label, program, bundle, image, first, count):
+    """One run of a program with count printers from first on, on a machine
+    as quiet as others let it be."""
+    name = f"{label}-{count}"
+    with open(os.path.join(args.scratch, name + ".txt"), "w") as f:
+        f.write("".join(fleet_bed.address(first + i) + "\n" for i in range(count)))
+    waited, quiet = fleet_meter.wait_for_quiet()
+    load = os.getloadavg()[0]
+    bed.start(first, count, args.per_sim, args.down_seconds)
+    busy = fleet_meter.machine_busy()
+    try:
+        seconds, ran, meter = fleet_meter.metered(
+            args.holm_bench, bed.tool, bundle, [program, "-j", str(count), "-o", name + ".out", bundle, name + ".txt"],
+            args.scratch, timeout=600 + count // 4)
+        busy = fleet_meter.machine_busy() - busy
+        delivered = deliveries(bed, *image, first, count)
     finally:
-        bed.close()
-        shutil.rmtree(scratch, ignore_errors=True)
+        sims = bed.stop()
+    own, bundles = meter["own"], meter["bundles"]
+    figure = {"program": label, "printers": count, "seconds": round(seconds, 1), "status": meter["meter"]["status"],
+              "own_cpu": round(own["cpu"], 2), "own_cpu_user": round(own["cpu_user"], 2),
+              "own_cpu_sys": round(own["cpu_sys"], 2),
+              "own_memory_mib": round(own["but_cache_peak"] / MIB, 1),
+              "own_charged_mib": round(own["memory_peak"] / MIB, 1),
+              "own_charged_sampled_mib": round(own["sampled_peak"] / MIB, 1),
+              "own_kernel_mib": round(own["kernel_peak"] / MIB, 1),
+              "own_anonymous_mib": round(own["anonymous_peak"] / MIB, 1),
+              "own_cache_at_end_mib": round(own["cache_at_end"] / MIB, 1),
+              "bundles_cpu": round(bundles["cpu"], 2), "bundles_memory_mib": round(bundles["memory_peak"] / MIB, 1),
+              "at_once": bundles["at_once"], "bundles_started": meter["meter"]["bundles"],
+              "simulators_cpu": round(sims, 2), "machine_busy": round(busy, 1),
+              "harness_cpu": round(meter["harness_cpu"], 1),
+              "others_cpu": round(busy - own["cpu"] - bundles["cpu"] - sims - meter["meter"]["cpu"]
+                                  - meter["harness_cpu"], 1),
+              "load_at_start": round(load, 1), "waited_for_quiet": round(waited), "quiet_at_start": quiet,
+              "meter": meter["meter"], **delivered, **records(os.path.join(args.scratch, name + ".out"))}
+    if figure["status"] not in (0, 1):
+        figure["stderr"] = ran.stderr[-1000:]
+    return figure
+
+
+def show(figure):
+    results = figure["results"]
+    outcome = ", ".join(f"{n} {r}" for r, n in sorted(results.items())) or "no summary"
+    print(f"{figure['program']:4} {figure['printers']:6} printers {figure['seconds']:7.1f} s {figure['ratio']:5.2f} x alone"
+          f" | own CPU {figure['own_cpu']:7.2f} s, memory {figure['own_memory_mib']:6.1f} MiB"
+          f" ({figure['own_charged_mib']:.1f} with page cache) | {figure['at_once']:5} at once"
+          f" | exactly once: {'yes' if figure['exactly_once'] else 'NO'} ({figure['once']} once, {figure['none']} none,"
+          f" {figure['more']} more) | {outcome} | others' CPU {figure['others_cpu']:.0f} s", flush=True)
+    for message, n in figure["failures"]:
+        print(f"       {n} failed: {message}", flush=True)
+    if not figure["quiet_at_start"]:
+        print(f"       the machine was still busy with other work after {figure['waited_for_quiet']} s of waiting",
+              flush=True)
+    if "stderr" in figure:
+        print(f"       status {figure['status']}: {figure['stderr'].strip()[-300:]}", flush=True)
+
+
+def verdicts(results):
+    """The closing comparison: each target, the new program's figure and the
+    old one's beside it."""
+    by = {(r["program"], r["printers"]): r for r in results}
+    lines, met = [], []
+    for printers, what, test, shown in TARGETS:
+        new, old = by.get(("new", printers)), by.get(("old", printers))
+        if new is None or old is None:
+            continue
+        ok = bool(test(new, old))
+        met.append({"printers": printers, "target": what, "met": ok, "new": shown(new), "old": shown(old)})
+        lines.append(f"  {printers:6} printers, {what + ':':42} {'met' if ok else 'NOT met':7}"
+                     f"  new {shown(new)}, old {shown(old)}")
+    return lines, met
+
+
+def parse():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--build", required=True, help="the build folder with holm, holm-pack and holm-bench")
+    p.add_argument("--old", help=f"the old holm-fleet (default: tools/holm-fleet of {OLD_REVISION}, from git)")
+    p.add_argument("--new", help="the new holm-fleet (default: holm-fleet in the build folder)")
+    p.add_argument("--sizes", default="1000,10000", help="fleet sizes, comma-separated (default 1000,10000)")
+    p.add_argument("--down-seconds", type=float, default=30.0, help="how long a printer restarts (default 30)")
+    p.add_argument("--image-kib", type=int, default=256)
+    p.add_argument("--per-sim", type=int, default=1000, help="printers a simulator process (default 1000)")
+    p.add_argument("--ping-sockets", choices=("allowed", "default"), default="allowed",
+                   help="ICMP ping sockets in the control namespace (default allowed)")
+    p.add_argument("--json", help="write the figures to this file as well")
+    args = p.parse_args()
+    args.sizes = [int(s) for s in args.sizes.split(",")]
+    args.holm_bench = os.path.abspath(os.path.join(args.build, "holm-bench"))
+    args.new = os.path.abspath(args.new or os.path.join(args.build, "holm-fleet"))
+    if not os.access(args.new, os.X_OK):
+        p.error(f"no new holm-fleet at {args.new} (build it, or name one with --new)")
+    return args
+
+
+def main():
+    args = parse()
+    why = fleet_meter.available()
+    if why:
+        sys.exit(f"fleet benchmark: {why}")
+    # A stop by signal still cleans up (namespaces, simulators, cgroups).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    args.scratch = tempfile.mkdtemp(prefix="holm-fleet-bench-")
+    bed = None
+    try:
+        old = os.path.abspath(args.old) if args.old else old_program(args.scratch)
+        programs = [("old", old), ("new", args.new)]
+        print(f"old: {old}\nnew: {args.new}" + ("  (the same program on both sides)" if
+                                               os.path.realpath(old) == os.path.realpath(args.new) else ""))
+        control = fleet_meter.control(args.holm_bench, args.scratch)
+        print(f"meter control: own CPU {control['own_cpu']:.2f} s of {control['own_cpu_burnt']:.2f} burnt, "
+              f"bundles {control['bundles_cpu']:.2f} s of {control['bundles_cpu_burnt']:.2f}; own memory "
+              f"{control['own_mib']:.1f} MiB of {control['own_mib_held']} held while the bundles held "
+              f"{control['bundles_mib']:.0f} MiB; {control['at_once']} bundles at once of {control['count']}: "
+              f"{'sound' if control['sound'] else 'NOT SOUND'}", flush=True)
+        bundle, size, digest = make_bundle(args.build, args.scratch, args.image_kib)
+        # Read once here, so that its pages are charged to no program measured.
+        with open(bundle, "rb") as f:
+            f.read()
+        os.environ["PATH"] = os.path.abspath(args.build) + os.pathsep + os.environ["PATH"]  # holm-pack
+        bed = fleet_bed.Bed(args.scratch, len(programs) * (1 + sum(args.sizes)), args.ping_sockets == "allowed")
+        results, alone, first = [], {}, 0
+        for count in [1] + args.sizes:
+            for label, program in programs:
+                figure = run(args, bed, label, program, bundle, (size, digest), first, count)
+                first += count
+                alone.setdefault(label, figure["seconds"])
+                figure["ratio"] = round(figure["seconds"] / alone[label], 2)
+                results.append(figure)
+                show(figure)
+        lines, met = verdicts(results)
+        print("The new program's targets:")
+        print("\n".join(lines))
+    finally:
+        if bed is not None:
+            bed.close()
+        shutil.rmtree(args.scratch, ignore_errors=True)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump(results, f, indent=1)
+            json.dump({"control": control, "runs": results, "targets": met}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Many printers in one process, for the fleet benchmark (bench/fleet.py).
 
-Serves the Telnet console (port 23) and the print port (9100) of every
-address of its network namespace: a printer is the local address a
-connection came to. The kernel answers the echo requests. The console
+Serves the Telnet console (port 23) and the print port (9100) of each
+address listed in --addresses, every one bound on its own: a printer is the
+local address a connection came to. A fleet of thousands is split over
+several of these processes, each with its own share of the addresses,
+since one process may hold no more than 20,000 open files here and every
+printer takes two listeners and up to three connections at once. The
+kernel answers the echo requests. The console
 speaks as tools/printer-sim/printer_sim.py does (login root with the empty
 password, "debug printer download", "lpstat", "quit"); data that reaches
 the print port in download mode is new firmware: the printer answers for
@@ -119,24 +123,29 @@ async def print_port(fleet, reader, writer):
 
 async def serve(args):
     fleet = Fleet(args)
-    servers = [await asyncio.start_server(lambda r, w: console(fleet, r, w), port=args.telnet_port,
-                                          backlog=4096, reuse_address=True),
-               await asyncio.start_server(lambda r, w: print_port(fleet, r, w), port=args.raw_port,
-                                          backlog=4096, reuse_address=True)]
+    with open(args.addresses) as f:
+        addresses = f.read().split()
+    servers = []
+    for address in addresses:
+        servers.append(await asyncio.start_server(lambda r, w: console(fleet, r, w), host=address,
+                                                  port=args.telnet_port, backlog=64, reuse_address=True))
+        servers.append(await asyncio.start_server(lambda r, w: print_port(fleet, r, w), host=address,
+                                                  port=args.raw_port, backlog=64, reuse_address=True))
     fleet.log.write("ready\n")
-    await asyncio.gather(*(s.serve_forever() for s in servers))
+    await asyncio.Event().wait()
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--telnet-port", type=int, default=23)
     p.add_argument("--raw-port", type=int, default=9100)
+    p.add_argument("--addresses", required=True, help="a file of the addresses to serve, one a line")
     p.add_argument("--log", required=True)
     p.add_argument("--table", default="holmsim", help="the nftables table (inet) with the set down")
     p.add_argument("--restart-delay", type=float, default=2.0)
     p.add_argument("--down-seconds", type=float, default=30.0)
     args = p.parse_args()
-    # Two connections a printer, and all printers at once.
+    # Two listeners a printer, up to three connections, all printers at once.
     resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
     asyncio.run(serve(args))
 
