@@ -5,6 +5,10 @@
 
 namespace bench {
 
+// bare -j N -o DIR BUNDLE PRINTERS: starts BUNDLE -n ADDRESS for every
+// printer at once and reaps them, nothing more: the fleet benchmark's floor.
+int bare(int argc, char* argv[]);
+
 // burn SECONDS MIB: touches MIB MiB of memory and keeps it while it spends
 // SECONDS of CPU time of its own; the control load of the fleet benchmark.
 int burn(int argc, char* argv[]);

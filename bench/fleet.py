@@ -110,7 +110,7 @@ def run(args, bed, label, program, bundle, image, first, count):
     busy = fleet_meter.machine_busy()
     try:
         seconds, ran, meter = fleet_meter.metered(
-            args.holm_bench, bed.tool, bundle, [program, "-j", str(count), "-o", name + ".out", bundle, name + ".txt"],
+            args.holm_bench, bed.tool, bundle, program + ["-j", str(count), "-o", name + ".out", bundle, name + ".txt"],
             args.scratch, timeout=600 + count // 4)
         busy = fleet_meter.machine_busy() - busy
         delivered = deliveries(bed, *image, first, count)
@@ -166,9 +166,11 @@ def verdicts(results):
         if new is None or old is None:
             continue
         ok = bool(test(new, old))
-        met.append({"printers": printers, "target": what, "met": ok, "new": shown(new), "old": shown(old)})
+        bare = by.get(("bare", printers))
+        met.append({"printers": printers, "target": what, "met": ok, "new": shown(new), "old": shown(old),
+                    "bare": shown(bare) if bare else None})
         lines.append(f"  {printers:6} printers, {what + ':':42} {'met' if ok else 'NOT met':7}"
-                     f"  new {shown(new)}, old {shown(old)}")
+                     f"  new {shown(new)}, old {shown(old)}" + (f", bare {shown(bare)}" if bare else ""))
     return lines, met
 
 
@@ -183,6 +185,9 @@ def parse():
     p.add_argument("--per-sim", type=int, default=1000, help="printers a simulator process (default 1000)")
     p.add_argument("--ping-sockets", choices=("allowed", "default"), default="allowed",
                    help="ICMP ping sockets in the control namespace (default allowed)")
+    p.add_argument("--bare", action=argparse.BooleanOptionalAction, default=True,
+                   help="also run a bare launcher (holm-bench bare: posix_spawn and wait, nothing else), "
+                        "the least any fleet program can take on this machine today (default on)")
     p.add_argument("--json", help="write the figures to this file as well")
     args = p.parse_args()
     args.sizes = [int(s) for s in args.sizes.split(",")]
@@ -204,7 +209,10 @@ def main():
     bed = None
     try:
         old = os.path.abspath(args.old) if args.old else old_program(args.scratch)
-        programs = [("old", old), ("new", args.new)]
+        programs = [("old", [old]), ("new", [args.new])]
+        if args.bare:
+            # The floor of the day: bundles started and reaped, nothing more.
+            programs.append(("bare", [args.holm_bench, "bare"]))
         print(f"old: {old}\nnew: {args.new}" + ("  (the same program on both sides)" if
                                                os.path.realpath(old) == os.path.realpath(args.new) else ""))
         control = fleet_meter.control(args.holm_bench, args.scratch)

@@ -8,7 +8,8 @@ int main(int argc, char* argv[]) {
         const char* name;
         int (*run)(int, char**);
     };
-    const Command commands[] = {{"burn", bench::burn},
+    const Command commands[] = {{"bare", bench::bare},
+                                {"burn", bench::burn},
                                 {"meter", bench::meter},
                                 {"scan-entries", bench::scan_entries},
                                 {"scan-prefix", bench::scan_prefix},
@@ -18,6 +19,6 @@ int main(int argc, char* argv[]) {
         for (const Command& c : commands)
             if (std::strcmp(argv[1], c.name) == 0) return c.run(argc - 2, argv + 2);
     }
-    std::fprintf(stderr, "usage: holm-bench burn|meter|scan-entries|scan-prefix|sink|spawn ARGS...\n");
+    std::fprintf(stderr, "usage: holm-bench bare|burn|meter|scan-entries|scan-prefix|sink|spawn ARGS...\n");
     return 2;
 }

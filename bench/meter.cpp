@@ -145,7 +145,7 @@ int receive_fd(int socket) {
 
 // The file a stopped execve or execveat names, read from the caller's
 // memory and resolved against its working folder or its descriptor.
-bool executed_file(const seccomp_notif& request, struct stat* file) {
+bool executed_file(const seccomp_notif& request, struct stat* file, std::string* name) {
     bool at = request.data.nr == SYS_execveat;
     unsigned long long where = at ? request.data.args[1] : request.data.args[0];
     std::string proc = "/proc/" + std::to_string(request.pid);
@@ -156,6 +156,8 @@ bool executed_file(const seccomp_notif& request, struct stat* file) {
     close(memory);
     if (got <= 0) return false;
     path[got] = '\0';
+    const char* slash = std::strrchr(path, '/');
+    *name = slash != nullptr ? slash + 1 : path;
     int dirfd = static_cast<int>(request.data.args[0]);
     std::string base = !at || dirfd == AT_FDCWD ? proc + "/cwd" : proc + "/fd/" + std::to_string(dirfd);
     if (path[0] == '\0') return at && stat(base.c_str(), file) == 0;  // AT_EMPTY_PATH: fexecve
@@ -166,6 +168,11 @@ bool executed_file(const seccomp_notif& request, struct stat* file) {
     close(folder);
     return found;
 }
+
+struct Bundle {
+    struct stat file;
+    std::string name;  // its base name
+};
 
 struct Tally {
     long bundles = 0;   // executions of the bundle, moved
@@ -181,11 +188,19 @@ double monotonic_seconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-void answer(int listener, const seccomp_notif& request, const struct stat& bundle,
+// The bundle, or a copy of it under its own name: the new holm-fleet runs
+// only the copy it checked, in a private folder of its own.
+bool is_bundle(const struct stat& file, const std::string& name, const Bundle& bundle) {
+    bool same = file.st_dev == bundle.file.st_dev && file.st_ino == bundle.file.st_ino;
+    return same || (name == bundle.name && file.st_size == bundle.file.st_size);
+}
+
+void answer(int listener, const seccomp_notif& request, const Bundle& bundle,
             const std::vector<int>& bundles, Tally& tally) {
     double started = monotonic_seconds();
     struct stat file {};
-    if (executed_file(request, &file) && file.st_dev == bundle.st_dev && file.st_ino == bundle.st_ino) {
+    std::string name;
+    if (executed_file(request, &file, &name) && is_bundle(file, name, bundle)) {
         ++(move(bundles, static_cast<pid_t>(request.pid)) ? tally.bundles : tally.missed);
     } else {
         ++tally.others;
@@ -200,7 +215,7 @@ void answer(int listener, const seccomp_notif& request, const struct stat& bundl
 // Answers every execve until the program has ended and no process is left
 // under the filter (the listener then reports a hang-up), or ten seconds
 // after the program's end: what it left running counts as lingering.
-int serve(int listener, pid_t program, const struct stat& bundle, const std::vector<int>& bundles,
+int serve(int listener, pid_t program, const Bundle& bundle, const std::vector<int>& bundles,
           Tally& tally) {
     int status = -1;
     int idle_after_end = -1;  // polls of 200 ms since the program ended
@@ -235,8 +250,10 @@ int meter(int argc, char* argv[]) {
     const char* report = argv[0];
     std::vector<int> own = open_procs(argv[2]);
     std::vector<int> bundles = open_procs(argv[3]);
-    struct stat bundle {};
-    if (stat(argv[4], &bundle) != 0) {
+    Bundle bundle{};
+    const char* slash = std::strrchr(argv[4], '/');
+    bundle.name = slash != nullptr ? slash + 1 : argv[4];
+    if (stat(argv[4], &bundle.file) != 0) {
         std::perror(argv[4]);
         return 125;
     }

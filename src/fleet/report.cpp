@@ -136,16 +136,27 @@ std::string printer_json(PrinterRun& p, bool waves, std::vector<std::string>& me
     }
     bool ended = row.result != "running" && row.result != "not started";
     if (ended && !p.output_read) {
-        std::string records = p.records.empty() ? std::string() : p.records;
-        if (!records.empty()) p.output = output_tail(records);
+        p.output = output_tail(p.records);
         p.output_read = true;
     }
     bool ran = p.chosen && p.started != 0;
-    std::string seconds = row.seconds.empty() ? "null" : row.seconds;
-    return "[" + json_string(p.listed.address) + ", " + json_string(row.result) + ", " + std::to_string(message) +
-           ", " + json_string(row.before) + ", " + json_string(row.after) + ", " + seconds + ", " +
-           (ran ? number(p.started) : "null") + ", " + (ran && p.ended > 0 ? number(p.ended) : "null") + ", " +
-           std::to_string(ran && waves ? p.wave : 0) + ", " + json_string(p.model) + ", " + json_string(p.output) + "]";
+    const std::string fields[] = {json_string(p.listed.address),
+                                  json_string(row.result),
+                                  std::to_string(message),
+                                  json_string(row.before),
+                                  json_string(row.after),
+                                  row.seconds.empty() ? std::string("null") : row.seconds,
+                                  ran ? number(p.started) : std::string("null"),
+                                  ran && p.ended > 0 ? number(p.ended) : std::string("null"),
+                                  std::to_string(ran && waves ? p.wave : 0),
+                                  json_string(p.model),
+                                  json_string(p.output)};
+    std::string out = "[";
+    for (const std::string& field : fields) {
+        if (out.size() > 1) out += ", ";
+        out += field;
+    }
+    return out + "]";
 }
 
 }  // namespace
