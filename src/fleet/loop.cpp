@@ -96,7 +96,8 @@ bool next_wave(FleetRun& run) {
 void stop_requested(FleetRun& run) {
     if (run.stopped == StopReason::interrupted) {
         // Asked a second time: the bundles are not waited for.
-        for (const auto& [pid, place] : run.by_pid) plat::kill_program(pid);
+        for (const auto& [pid, place] : run.by_pid)
+            if (run.printers[place].pid != 0) plat::kill_program(pid);
         return;
     }
     stop(run, StopReason::interrupted, run.tally);
@@ -132,6 +133,13 @@ void take_events(FleetRun& run, int timeout) {
     std::vector<plat::Ended> ended;
     plat::StopRequest stop = plat::StopRequest::none;
     plat::wait_events(timeout, ended, &stop);
+    // The stop first: a bundle that the same interrupt ended was cut short.
+    // Those already reaped are not signalled: their ids may be reused.
+    if (stop != plat::StopRequest::none) {
+        for (const plat::Ended& e : ended)
+            if (auto found = run.by_pid.find(e.pid); found != run.by_pid.end()) run.printers[found->second].pid = 0;
+        stop_requested(run);
+    }
     for (const plat::Ended& e : ended) bundle_ended(run, e);
     for (const IppDone& done : run.ipp.take_done()) ipp_answered(run, done);
     while (!run.reads_due.empty() && run.reads_due.top().first <= steady_ms()) {
@@ -139,7 +147,6 @@ void take_events(FleetRun& run, int timeout) {
         run.reads_due.pop();
         read_again(run, place);
     }
-    if (stop != plat::StopRequest::none) stop_requested(run);
 }
 
 }  // namespace

@@ -222,7 +222,7 @@ void cut_printer(FleetRun& run, std::size_t place) {
     case Stage::delivering:
         // It runs on until its bundle has ended; bundle_ended sees it cut.
         p.stage = Stage::done;
-        plat::stop_program(p.pid);
+        if (p.pid != 0) plat::stop_program(p.pid);
         return;
     case Stage::reading_before:
     case Stage::pausing:

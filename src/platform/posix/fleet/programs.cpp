@@ -95,17 +95,30 @@ int start_program(const ProgramStart& start, int* pid) {
     return error;
 }
 
-void wait_events(int timeout_ms, std::vector<Ended>& ended, StopRequest* stop) {
-    std::size_t before = ended.size();
-    reap(ended);
-    if (ended.size() != before) return;
-    pollfd watched[2] = {{signal_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    if (poll(watched, wake_fd == -1 ? 1 : 2, timeout_ms) <= 0) return;
+namespace {
+
+// Stop signals are read before programs are reaped: an interrupt sent
+// to the whole process group is pending here by the time a program it
+// ended can be reaped, so the stop is never taken for that program's own
+// failure.
+void take_signals(StopRequest* stop) {
     signalfd_siginfo info;
     while (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (info.ssi_signo == SIGINT) *stop = StopRequest::interrupt;
         if (info.ssi_signo == SIGTERM) *stop = StopRequest::terminate;
     }
+}
+
+}  // namespace
+
+void wait_events(int timeout_ms, std::vector<Ended>& ended, StopRequest* stop) {
+    std::size_t before = ended.size();
+    take_signals(stop);
+    reap(ended);
+    if (ended.size() != before || *stop != StopRequest::none) return;
+    pollfd watched[2] = {{signal_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    if (poll(watched, wake_fd == -1 ? 1 : 2, timeout_ms) <= 0) return;
+    take_signals(stop);
     std::uint64_t posted = 0;
     if (wake_fd != -1) (void)!read(wake_fd, &posted, sizeof posted);
     reap(ended);
