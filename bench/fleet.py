@@ -116,6 +116,10 @@ def run(args, bed, label, program, bundle, image, first, count):
         delivered = deliveries(bed, *image, first, count)
     finally:
         sims = bed.stop()
+    report = os.path.join(args.scratch, name + ".out", "report.html")
+    if args.keep_reports and os.path.exists(report):
+        os.makedirs(args.keep_reports, exist_ok=True)
+        shutil.copyfile(report, os.path.join(args.keep_reports, name + ".html"))
     own, bundles = meter["own"], meter["bundles"]
     figure = {"program": label, "printers": count, "seconds": round(seconds, 1), "status": meter["meter"]["status"],
               "own_cpu": round(own["cpu"], 2), "own_cpu_user": round(own["cpu_user"], 2),
@@ -189,6 +193,8 @@ def parse():
                    help="also run a bare launcher (holm-bench bare: posix_spawn and wait, nothing else), "
                         "the least any fleet program can take on this machine today (default on)")
     p.add_argument("--json", help="write the figures to this file as well")
+    p.add_argument("--keep-reports", metavar="DIR",
+                   help="copy each run's report.html here (NAME-COUNT.html), to be measured by bench/report.py --file")
     args = p.parse_args()
     args.sizes = [int(s) for s in args.sizes.split(",")]
     args.holm_bench = os.path.abspath(os.path.join(args.build, "holm-bench"))

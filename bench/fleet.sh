@@ -11,7 +11,8 @@
 #   --new PATH     the new holm-fleet (default build/bench/holm-fleet)
 #   --old PATH     the old one (default: tools/holm-fleet of 52be62b)
 #   --sizes LIST   fleet sizes (default 1000,10000)
-#   --down-seconds S, --per-sim N, --ping-sockets allowed|default, --json FILE
+#   --down-seconds S, --per-sim N, --ping-sockets allowed|default, --json FILE,
+#   --keep-reports DIR (each run's report.html, for bench/report.py --file)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
