@@ -106,7 +106,7 @@ def run(args, bed, label, program, bundle, image, first, count):
         f.write("".join(fleet_bed.address(first + i) + "\n" for i in range(count)))
     waited, quiet = fleet_meter.wait_for_quiet()
     load = os.getloadavg()[0]
-    bed.start(first, count, args.per_sim, args.down_seconds)
+    bed.start(first, count, args.per_sim, args.down_seconds, args.restart_delay)
     busy = fleet_meter.machine_busy()
     try:
         seconds, ran, meter = fleet_meter.metered(
@@ -185,6 +185,11 @@ def parse():
     p.add_argument("--new", help="the new holm-fleet (default: holm-fleet in the build folder)")
     p.add_argument("--sizes", default="1000,10000", help="fleet sizes, comma-separated (default 1000,10000)")
     p.add_argument("--down-seconds", type=float, default=30.0, help="how long a printer restarts (default 30)")
+    p.add_argument("--restart-delay", type=float, default=2.0,
+                   help="how long a printer answers after its image before it goes down (default 2); while it "
+                        "answers, each bundle probes it without pause, up to 500 times")
+    p.add_argument("--old-side", action=argparse.BooleanOptionalAction, default=True,
+                   help="run the old program as well (default on)")
     p.add_argument("--image-kib", type=int, default=256)
     p.add_argument("--per-sim", type=int, default=1000, help="printers a simulator process (default 1000)")
     p.add_argument("--ping-sockets", choices=("allowed", "default"), default="allowed",
@@ -215,7 +220,7 @@ def main():
     bed = None
     try:
         old = os.path.abspath(args.old) if args.old else old_program(args.scratch)
-        programs = [("old", [old]), ("new", [args.new])]
+        programs = ([("old", [old])] if args.old_side else []) + [("new", [args.new])]
         if args.bare:
             # The floor of the day: bundles started and reaped, nothing more.
             programs.append(("bare", [args.holm_bench, "bare"]))

@@ -52,7 +52,7 @@ class Bed:
         sh("ip", "-n", self.printers, "-batch", "-", input="\n".join(lines).encode())
         sh("nft", "-f", "-", input=TABLE.encode(), ns=self.printers)
 
-    def start(self, first, count, per_process, down_seconds):
+    def start(self, first, count, per_process, down_seconds, restart_delay=2.0):
         """The printers first .. first+count-1, per_process of them a
         simulator; returns once every one of them listens."""
         self.stop()
@@ -64,7 +64,8 @@ class Bed:
             with open(name + ".err", "w") as err:
                 process = subprocess.Popen(["ip", "netns", "exec", self.printers, sys.executable, SIM,
                                             "--addresses", name + ".addresses", "--log", log,
-                                            "--down-seconds", str(down_seconds)],
+                                            "--down-seconds", str(down_seconds),
+                                            "--restart-delay", str(restart_delay)],
                                            stdout=subprocess.DEVNULL, stderr=err)
             self.sims.append((process, log, name + ".err"))
         deadline = time.monotonic() + 120
