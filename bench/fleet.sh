@@ -12,7 +12,9 @@
 #   --old PATH     the old one (default: tools/holm-fleet of 52be62b)
 #   --sizes LIST   fleet sizes (default 1000,10000)
 #   --down-seconds S, --per-sim N, --ping-sockets allowed|default, --json FILE,
-#   --keep-reports DIR (each run's report.html, for bench/report.py --file)
+#   --keep-reports DIR (each run's report.html, for bench/report.py --file),
+#   --restart-delay S (how long a printer answers after its image, default 2),
+#   --no-old-side (the new program and the bare launcher only), --no-bare
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
