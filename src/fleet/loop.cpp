@@ -77,15 +77,9 @@ void start_due(FleetRun& run) {
 bool next_wave(FleetRun& run) {
     if (run.stopped != StopReason::none || run.next >= run.todo.size()) return false;
     std::vector<Result> earlier;
-    Tally tally;
-    for (std::size_t i = 0; i < run.next; ++i) {
-        Result r = run.printers[run.todo[i]].result;
-        earlier.push_back(r);
-        ++tally.finished;
-        tally.failed += r == Result::failed || r == Result::none;
-    }
+    for (std::size_t i = 0; i < run.next; ++i) earlier.push_back(run.printers[run.todo[i]].result);
     if (!wave_passes(earlier, run.settings.max_failed)) {
-        stop(run, run.settings.canary > 0 ? StopReason::canary : StopReason::wave, tally);
+        stop(run, run.settings.canary > 0 ? StopReason::canary : StopReason::wave, tally_of(earlier));
         return false;
     }
     run.wave_end += run.waves[++run.wave];

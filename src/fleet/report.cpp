@@ -39,11 +39,21 @@ std::string output_tail(const std::string& records) {
     std::string tail;
     std::size_t from = lines.size() > output_lines ? lines.size() - output_lines : 0;
     for (std::size_t i = from; i < lines.size(); ++i) tail += (i > from ? "\n" : "") + lines[i];
-    std::size_t cut = 0;
-    while (json_string(tail.substr(cut)).size() > output_bytes + 2) ++cut;
+    // Cut from the front, a byte at a time, by what each byte costs as JSON:
+    // one pass, however long the lines.
+    std::size_t size = json_string(tail).size() - 2, cut = 0;
+    while (size > output_bytes) size -= json_string(tail.substr(cut++, 1)).size() - 2;
     // Not inside a UTF-8 sequence.
     while (cut < tail.size() && (static_cast<unsigned char>(tail[cut]) & 0xC0) == 0x80) ++cut;
     return tail.substr(cut);
+}
+
+// At most max bytes of text, not ending inside a UTF-8 sequence.
+std::string utf8_prefix(const std::string& text, std::size_t max) {
+    if (text.size() <= max) return text;
+    std::size_t end = max;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
 }
 
 std::string options_text(const FleetSettings& s) {
@@ -129,7 +139,7 @@ std::string printer_json(PrinterRun& p, bool waves, std::vector<std::string>& me
     SummaryRow row = shown_row(p);
     long message = -1;
     if (!row.message.empty()) {
-        std::string m = row.message.substr(0, message_bytes);
+        std::string m = utf8_prefix(row.message, message_bytes);
         auto [at, fresh] = known.emplace(m, messages.size());
         if (fresh) messages.push_back(m);
         message = static_cast<long>(at->second);
@@ -178,12 +188,17 @@ void write_report(FleetRun& run, bool ended) {
     std::size_t at = page.find(marker);
     if (at == std::string::npos || run.places.dir.empty()) return;
     std::string path = run.places.dir + "/report.html";
+    std::error_code ec;
     {
         std::ofstream out(path + ".new", std::ios::binary | std::ios::trunc);
         out << page.substr(0, at) << report_data(run, ended) << page.substr(at + sizeof marker - 1);
-        if (!out) return;
+        out.close();
+        if (!out) {
+            // A full disk leaves the last whole report, not a torn one beside it.
+            std::filesystem::remove(path + ".new", ec);
+            return;
+        }
     }
-    std::error_code ec;
     std::filesystem::rename(path + ".new", path, ec);
 }
 

@@ -25,12 +25,17 @@ std::vector<std::size_t> wave_sizes(const std::vector<WaveSize>& waves, std::siz
     return sizes;
 }
 
-bool wave_passes(const std::vector<Result>& earlier, const Limit& limit) {
+Tally tally_of(const std::vector<Result>& ended) {
     Tally tally;
-    for (Result r : earlier) {
+    for (Result r : ended) {
         ++tally.finished;
         if (r == Result::failed || r == Result::none) ++tally.failed;
     }
+    return tally;
+}
+
+bool wave_passes(const std::vector<Result>& earlier, const Limit& limit) {
+    Tally tally = tally_of(earlier);
     return limit.set ? !brake_holds(limit, tally) : tally.failed == 0;
 }
 

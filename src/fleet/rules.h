@@ -16,6 +16,10 @@ struct Tally {
     long failed = 0;
 };
 
+// The tally of printers that have ended with these results (a printer
+// cut short counts as failed).
+Tally tally_of(const std::vector<Result>& ended);
+
 // The waves a run's count printers go in, as their sizes, from --waves
 // (a share is of count, rounded down, at least 1; the last entry repeats
 // until every printer has its wave); one wave of all without it.
