@@ -5,6 +5,7 @@ file, no login or password appears; a report read while its run goes shows
 it running and reloads itself, the last one does not. The picture of the
 mixed run is kept beside the build's test results (artefacts/)."""
 import collections
+import hashlib
 import os
 import re
 import subprocess
@@ -65,6 +66,8 @@ class FleetReport(unittest.TestCase):
         self.assertEqual(shown.pop("total"), len(rows))
         self.assertEqual({r: c for r, c in shown.items() if c}, dict(collections.Counter(r[1] for r in rows)))
         self.assertEqual(page.printers(), [(r[0], r[1]) for r in rows])
+        with open(self.scratch.path("fw-update.exe"), "rb") as f:
+            self.assertIn(hashlib.sha256(f.read()).hexdigest(), page.evaluate("document.body.textContent"))
         messages = page.evaluate("[...document.querySelectorAll('#failure-table td.message')].map(c => c.textContent)")
         self.assertIn(f"still {HOSTILE} after the delivery", messages)
         page.evaluate("document.querySelector('.cell[data-i=\"2\"]').click()")
