@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <vector>
 
 #include "result.h"
@@ -38,6 +39,19 @@ struct WindowNow {
     long to_close = 0;  // seconds until it next closes
 };
 WindowNow window_now(const Window& window, long seconds_of_day);
+
+// One opening of --window as instants, so that its end stays where it was
+// when it opened whatever the clock does meanwhile.
+struct WindowTimes {
+    std::time_t opens = 0;   // the instant it opened, or opens next
+    std::time_t closes = 0;  // the instant it closes
+};
+
+// The window that is open at now, or else the next one to open, on the
+// local clock (TZ). A window opens at the first instant whose local date
+// and time reach its opening time: where summer time skips that time, at
+// the change itself. Without --window it is always open.
+WindowTimes window_at(const Window& window, std::time_t now);
 
 // --max-failed: true once no further printer may start. A share holds
 // from the first failure on, once the failed make up at least that share
