@@ -4,21 +4,10 @@
 #include <map>
 
 #include "report.h"
+#include "rows.h"
 #include "text.h"
 
 namespace fleet {
-
-SummaryRow summary_row(const PrinterRun& p) {
-    SummaryRow row{p.listed.address, "", "", "", "", ""};
-    if (!p.chosen) return p.last;
-    if (p.stage == Stage::done && p.result != Result::none)
-        return SummaryRow{p.listed.address, result_name(p.result), seconds_text(p.ended - p.started),
-                          p.message,         p.before,               p.after};
-    // Started and cut short: whatever it was doing has no outcome.
-    row.result = result_name(p.started != 0 ? Result::failed : Result::not_started);
-    if (p.started != 0) row.message = "no result";
-    return row;
-}
 
 namespace {
 
@@ -59,19 +48,15 @@ std::string stop_line(const FleetRun& run) {
         return "Stopped by --max-failed " + run.settings.max_failed.text + ": " + behind + " finished printers failed";
     case StopReason::window:
         return "Stopped at the end of the window";
+    case StopReason::machine:
+        return "Stopped: " + run.machine_problem + " (no further printer started)";
     default:
         return "Interrupted";
     }
 }
 
-std::vector<SummaryRow> summary_rows(const FleetRun& run) {
-    std::vector<SummaryRow> rows;
-    for (const PrinterRun& p : run.printers) rows.push_back(summary_row(p));
-    return rows;
-}
-
 int close_run(FleetRun& run) {
-    std::vector<SummaryRow> rows = summary_rows(run);
+    std::vector<SummaryRow> rows = summary_rows(run, true);
     bool written = write_summary(run.places.summary, rows);
     std::map<std::string, long> counts;
     std::vector<std::pair<std::string, std::string>> listed;

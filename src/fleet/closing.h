@@ -5,14 +5,6 @@
 
 namespace fleet {
 
-// A printer's line of the summary: this run's outcome if it ran (failed
-// with "no result" when cut short), else the last run's line.
-SummaryRow summary_row(const PrinterRun& p);
-
-// Every printer's line of the summary: this run's outcome for those it
-// ran, the last run's line for the others.
-std::vector<SummaryRow> summary_rows(const FleetRun& run);
-
 // Why the run stopped before every printer had its turn, as its closing
 // line says it.
 std::string stop_line(const FleetRun& run);

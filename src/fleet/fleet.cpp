@@ -6,10 +6,12 @@
 #include "closing.h"
 #include "gate.h"
 #include "loop.h"
+#include "names.h"
 #include "options.h"
 #include "platform/platform.h"
 #include "preparation.h"
 #include "query.h"
+#include "rows.h"
 
 namespace fleet {
 
@@ -17,7 +19,7 @@ namespace {
 
 int refuse(const std::string& why) {
     std::fprintf(stderr, "holm-fleet: %s\n", why.c_str());
-    return 2;
+    return why == interrupted_refusal ? 1 : 2;
 }
 
 std::string check_tools(const FleetRun& run) {
@@ -27,27 +29,34 @@ std::string check_tools(const FleetRun& run) {
 }
 
 // The run's steps before any printer is contacted, in order; the first
-// refusal ends the run.
+// refusal, or a stop signal, ends the run there.
 std::string prepare(FleetRun& run) {
     using Step = std::string (*)(FleetRun&);
     const Step steps[] = {[](FleetRun& r) { return check_tools(r); },
-                          check_bundle_name, read_printers, choose_printers, copy_bundle, check_bundle, check_room,
-                          prepare_records};
+                          check_bundle_name, read_printers, resolve_printers, choose_printers, copy_bundle, check_copy,
+                          check_room, prepare_records};
     for (Step step : steps) {
+        if (plat::stop_asked() != plat::StopRequest::none) return interrupted_refusal;
         std::string refusal = step(run);
         if (!refusal.empty()) return refusal;
     }
     return std::string();
 }
 
+// The IPP threads, and what every bundle gets. A machine that cannot give
+// the threads stops the run before any printer starts.
 void start_machinery(FleetRun& run) {
     for (std::string& entry : plat::environment())
         if (entry.rfind("HOLM_PASSWORD=", 0) != 0) run.environment.push_back(std::move(entry));
     run.checks_model = !run.models.empty() && !run.settings.ignore_model;
-    run.reads_ipp = !run.settings.firmware.empty() || run.checks_model;
+    run.reads_ipp = reads_ipp(run);
     run.waves = wave_sizes(run.settings.waves, run.todo.size());
     plat::wake_open();
-    if (run.reads_ipp) run.ipp.start(std::min<std::size_t>(run.at_once, 256));
+    std::string problem = run.reads_ipp ? run.ipp.start(ipp_threads(run)) : std::string();
+    if (!problem.empty()) {
+        run.machine_problem = problem;
+        run.stopped = StopReason::machine;
+    }
 }
 
 }  // namespace

@@ -31,6 +31,8 @@ enum class Stage {
 
 struct PrinterRun {
     ListedPrinter listed;
+    std::string ipv4;            // the address looked up once, before the run
+    std::string lookup_problem;  // why there is none
     SummaryRow last;      // its line of the last run's summary, for a retry
     bool chosen = true;   // it runs in this run (a retry leaves some out)
     Stage stage = Stage::waiting;
@@ -41,6 +43,8 @@ struct PrinterRun {
     std::string model;    // printer-make-and-model, when read
     std::string output;   // the last lines of its records' output, once it has ended (for the report)
     bool output_read = false;
+    bool delivered = false;  // its bundle was started
+    bool timed_out = false;  // its bundle ran past --timeout and was told to end
     std::string records;  // DIR/printers/ADDRESS
     int pid = 0;          // of its bundle, while it runs
     double started = 0;   // wall-clock seconds; 0 until it starts
@@ -57,6 +61,7 @@ enum class StopReason {
     brake,        // --max-failed
     window,       // the end of --window
     interrupted,  // INT or TERM
+    machine,      // the control machine could not start a printer's run
 };
 
 // The files and programs the run works with.
@@ -67,13 +72,25 @@ struct RunPlaces {
     std::string bundle_copy;     // the checked copy, the only one run
     std::string summary;         // DIR/summary.tsv
     std::FILE* joblog = nullptr;
+    std::string lock;            // DIR/lock, held while the run goes
 };
+
+// A time in monotonic ms at which something is due for one printer: the
+// next read after its delivery, or the end of its bundle's time. Entries
+// whose printer has moved on are dropped when they come due.
+struct Due {
+    std::uint64_t at;
+    std::size_t place;
+    int pid;  // the bundle it is for; 0 for a read
+    bool operator>(const Due& other) const { return at > other.at; }
+};
+using DueQueue = std::priority_queue<Due, std::vector<Due>, std::greater<>>;
 
 struct FleetRun {
     FleetSettings settings;
     std::vector<PrinterRun> printers;  // in list order
     std::vector<std::size_t> todo;     // the places of the printers this run is for, in order
-    std::vector<std::size_t> waves;    // the sizes of the waves todo goes in
+    std::vector<std::size_t> waves;    // the planned sizes of the waves, for the report
     RunPlaces places;
     std::vector<std::string> environment;  // for every bundle, HOLM_PASSWORD left out
     bool reads_ipp = false;                // a read before every delivery
@@ -81,30 +98,35 @@ struct FleetRun {
     std::size_t at_once = 1;               // printers running at once at most
     IppPool ipp;
     std::unordered_map<int, std::size_t> by_pid;  // running bundles
-    // Printers pausing between reads after their delivery: (when, place),
-    // the earliest first.
-    std::priority_queue<std::pair<std::uint64_t, std::size_t>, std::vector<std::pair<std::uint64_t, std::size_t>>,
-                        std::greater<>>
-        reads_due;
-    std::size_t next = 0;       // the next place of todo to start
-    std::size_t wave = 0;       // the wave under way (0-based)
-    std::size_t wave_end = 0;   // the end, in todo, of that wave
+    DueQueue reads_due;      // printers pausing between reads after their delivery
+    DueQueue bundles_due;    // bundles' ends by --timeout, and the KILL after the TERM
+    std::size_t next = 0;    // the next place of todo to start
+    std::size_t wave = 0;    // the wave under way (0-based)
+    // The wave under way counts only printers the bundle went to: those
+    // delivered, and those whose read before the delivery is under way
+    // (they may yet be delivered).
+    std::size_t wave_delivered = 0;
+    std::size_t wave_reading = 0;
     long running = 0;
     Tally tally;
-    std::uint64_t hold_until = 0;  // steady ms: no printer starts before (a pause, the window)
-    bool window_opened = false;    // the window has been open in this run
+    bool ended_this_round = false;  // a printer ended since its records were last flushed
+    std::uint64_t hold_until = 0;  // monotonic ms: no printer starts before (a pause, the window)
     bool told_window = false;      // the wait for the window was said
     StopReason stopped = StopReason::none;
     Tally stopped_at;              // the tally behind the stop (the brake's, the waves')
+    std::string machine_problem;   // with StopReason::machine
     // For the report: when the run and each wave started, when it stopped.
     double run_started = 0;
     std::vector<double> wave_started;
     double stop_time = 0;
-    double window_opens = 0;   // the window's opening and end that the run met; 0 without one
+    // The window that the run is in or waits for, in wall-clock seconds;
+    // its end fixed once it has opened. 0 without a window.
+    double window_opens = 0;
     double window_closes = 0;
+    bool window_opened = false;
     std::string bundle_sha256;            // of the checked copy
     std::vector<std::string> models;      // the patterns the bundle names
-    std::uint64_t next_report_ms = 0;     // steady ms: the next rewrite of the report
+    std::uint64_t next_report_ms = 0;     // monotonic ms: the next rewrite of the report and summary
 };
 
 }  // namespace fleet

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "bundle_check.h"
@@ -82,18 +83,17 @@ std::string copy_bundle(FleetRun& run) {
     if (plat::is_noexec(run.places.private_folder))
         return base + " does not let programs run (mounted noexec): set TMPDIR to a folder that does";
     std::string copy = run.places.private_folder + "/" + fs::path(run.places.bundle_absolute).filename().string();
-    std::error_code ec;
     // One open of BUNDLE: whatever the name stands for from then on, the
     // copy holds what it stood for then.
-    fs::copy_file(run.places.bundle_absolute, copy, ec);
-    if (!ec) fs::permissions(copy, fs::perms::owner_all, ec);
-    if (ec) return "cannot copy BUNDLE into " + run.places.private_folder + ": " + ec.message();
+    int error = plat::copy_file_unless_stopped(run.places.bundle_absolute, copy);
+    if (error == -1) return std::string();  // the stop is taken after this step
+    if (error != 0) return "cannot copy BUNDLE into " + run.places.private_folder + ": " + std::strerror(error);
     run.places.bundle_copy = copy;
     run.bundle_sha256 = sha256_of(copy);
     return std::string();
 }
 
-std::string check_bundle(FleetRun& run) {
+std::string check_copy(FleetRun& run) {
     pack::Inspection found = pack::inspect_bundle(run.places.bundle_copy);
     if (!pack::is_sound(found)) {
         // In holm-pack's words, with the name the user knows.

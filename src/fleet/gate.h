@@ -20,8 +20,9 @@ std::string check_bundle_name(FleetRun& run);
 // empty.
 std::string copy_bundle(FleetRun& run);
 
-// Checks the copy; a refused bundle's problems are printed on standard
-// error as holm-pack -t prints them. The refusal, or empty.
-std::string check_bundle(FleetRun& run);
+// Checks the copy with holm-pack's checks and, given a key, its signature;
+// a refused bundle's problems are printed on standard error as holm-pack
+// -t prints them. The refusal, or empty.
+std::string check_copy(FleetRun& run);
 
 }  // namespace fleet

@@ -1,6 +1,7 @@
 #include "ipp_pool.h"
 
 #include <atomic>
+#include <system_error>
 
 #include "platform/platform.h"
 
@@ -11,8 +12,16 @@ IppPool::~IppPool() {
     for (std::thread& t : threads_) t.join();
 }
 
-void IppPool::start(std::size_t threads) {
-    for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { serve(); });
+std::string IppPool::start(std::size_t threads) {
+    try {
+        for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { serve(); });
+    } catch (const std::system_error& e) {
+        abandon();
+        for (std::thread& t : threads_) t.join();
+        threads_.clear();
+        return std::string("cannot start the threads that read the printers: ") + e.what();
+    }
+    return std::string();
 }
 
 void IppPool::ask(std::size_t place, const std::string& host) {
@@ -28,6 +37,14 @@ std::vector<IppDone> IppPool::take_done() {
     std::vector<IppDone> taken;
     taken.swap(done_);
     return taken;
+}
+
+void IppPool::answered(IppDone done) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        done_.push_back(std::move(done));
+    }
+    plat::wake_post();
 }
 
 void IppPool::abandon() {
@@ -50,12 +67,7 @@ void IppPool::serve() {
             job = std::move(asked_.front());
             asked_.pop_front();
         }
-        IppAnswer answer = ask_printer(job.second, &cancel_);
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            done_.push_back(IppDone{job.first, std::move(answer)});
-        }
-        plat::wake_post();
+        answered(IppDone{job.first, ask_printer(job.second, &cancel_)});
     }
 }
 

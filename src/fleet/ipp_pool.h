@@ -26,13 +26,17 @@ public:
     IppPool(const IppPool&) = delete;
     IppPool& operator=(const IppPool&) = delete;
 
-    // Starts the threads, at most this many requests at once.
-    void start(std::size_t threads);
+    // Starts the threads, at most this many requests at once. Empty, or
+    // why not all of them could be started (the machine's limits): those
+    // that did are ended again then.
+    std::string start(std::size_t threads);
     // Asks host for the printer at place; its answer comes through
     // take_done, and plat::wake_post tells the loop.
     void ask(std::size_t place, const std::string& host);
     // The answers that came since the last call.
     std::vector<IppDone> take_done();
+    // Hands an answer to the loop, as the threads do (tests use it too).
+    void answered(IppDone done);
     // Ends every request under way within about a second, as unanswered;
     // queued ones are dropped.
     void abandon();

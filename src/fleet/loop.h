@@ -3,7 +3,10 @@
 // signal as it comes.
 #pragma once
 
+#include <vector>
+
 #include "fleet_run.h"
+#include "platform/platform.h"
 
 namespace fleet {
 
@@ -11,5 +14,11 @@ namespace fleet {
 // the run was stopped (the canary, the brake, a stop signal) and the
 // printers running then have ended.
 void run_printers(FleetRun& run);
+
+// One round of the loop's events, in the order that keeps a stop final: a
+// stop signal first (the bundles it ended are not signalled again), then
+// the bundles that ended, the IPP answers, the reads and time limits that
+// came due.
+void take_round(FleetRun& run, std::vector<plat::Ended>& ended, plat::StopRequest stop);
 
 }  // namespace fleet

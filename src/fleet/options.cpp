@@ -10,8 +10,9 @@ namespace fleet {
 const char usage_text[] =
     "Usage: holm-fleet [-j N] [-m c] [-d] [--firmware [NAME=]VERSION [--plan]]\n"
     "                  [--canary N | --waves LIST] [--pause DURATION]\n"
-    "                  [--window HH:MM-HH:MM] [--max-failed LIMIT] [--key PUBKEY]\n"
-    "                  [--ignore-model] [--retry-failed] -o DIR BUNDLE PRINTERS\n"
+    "                  [--window HH:MM-HH:MM] [--max-failed LIMIT] [--timeout DURATION]\n"
+    "                  [--key PUBKEY] [--ignore-model] [--retry-failed]\n"
+    "                  -o DIR BUNDLE PRINTERS\n"
     "       holm-fleet --read before|after [--firmware [NAME=]VERSION]\n"
     "                  [--ignore-model] [BUNDLE] ADDRESS\n"
     "Runs BUNDLE -n ADDRESS for every printer of PRINTERS (a file, or - for\n"
@@ -25,23 +26,27 @@ const char usage_text[] =
     "                    that report it over IPP are current and left alone, the\n"
     "                    others must report it after the delivery\n"
     "  --plan            with --firmware: read every printer's version, send nothing else\n"
-    "  --canary N        the first N printers alone first; the rest only when all\n"
-    "                    ended ok or current (or within --max-failed): --waves N,100%\n"
+    "  --canary N        the first N printers that get the bundle alone first; the\n"
+    "                    rest only when all ended ok (or within --max-failed):\n"
+    "                    --waves N,100%\n"
     "  --waves LIST      the printers in waves of these sizes, counts or shares of\n"
-    "                    the run (1,5,20%,100%; the last repeats); a wave starts once\n"
-    "                    the waves before it ended with none failed (or within\n"
-    "                    --max-failed)\n"
+    "                    the run (1,5,20%,100%; the last repeats), counting those\n"
+    "                    that get the bundle; a wave starts once those of the waves\n"
+    "                    before it ended with none failed (or within --max-failed)\n"
     "  --pause DURATION  wait this long between waves (90s, 10m, 2h)\n"
     "  --window HH:MM-HH:MM  start printers only between these local times (it may\n"
     "                    cross midnight); at its end the rest are not started\n"
     "  --max-failed LIMIT  start no further printer once LIMIT of the finished\n"
     "                    printers failed: a share (10%) or a count (5)\n"
+    "  --timeout DURATION  end a printer's bundle that runs longer (TERM, then KILL\n"
+    "                    5 s later): that printer failed (default 1h)\n"
     "  --key PUBKEY      BUNDLE must carry a signature by this minisign key (BUNDLE.minisig)\n"
     "  --ignore-model    send the bundle without reading each printer's model over\n"
     "                    IPP, for printers whose IPP is off: a bundle made for other\n"
     "                    models may then reach a printer, and leave it unusable\n"
-    "  --retry-failed    run again only the printers that failed or were not\n"
-    "                    started in DIR's last run\n"
+    "  --retry-failed    go on with DIR's last run, even one that was killed: run\n"
+    "                    again only the printers that did not end ok, current or\n"
+    "                    incompatible (a new run refuses a DIR that holds records)\n"
     "  --read WHEN       read one printer's model and firmware over IPP, send\n"
     "                    nothing, and print what a run would make of it as JSON\n"
     "                    (WHEN: before a delivery, or after one, reading for up\n"
@@ -57,7 +62,7 @@ namespace {
 // not given, but for -j, whose default an empty value does not stand for,
 // and --read, which says what the command is.
 struct Given {
-    std::string jobs, mode, dir, canary, waves, pause, window, max_failed, key, firmware, read;
+    std::string jobs, mode, dir, canary, waves, pause, window, max_failed, key, firmware, read, timeout;
     bool jobs_given = false;
     bool read_given = false;
 };
@@ -72,7 +77,7 @@ const Valued valued[] = {{"-j", &Given::jobs},           {"-m", &Given::mode},
                          {"--waves", &Given::waves},     {"--pause", &Given::pause},
                          {"--window", &Given::window},   {"--max-failed", &Given::max_failed},
                          {"--key", &Given::key},         {"--firmware", &Given::firmware},
-                         {"--read", &Given::read}};
+                         {"--read", &Given::read},       {"--timeout", &Given::timeout}};
 
 const Valued* valued_option(const std::string& option) {
     for (const Valued& v : valued)
@@ -96,6 +101,9 @@ Parsed check_sizes(const Given& g, FleetSettings& s) {
         return refuse("bad --pause: " + g.pause + " (seconds, or minutes or hours: 90, 90s, 10m, 2h; a week at most)");
     if (!g.window.empty() && !window_value(g.window, &s.window))
         return refuse("bad --window: " + g.window + " (HH:MM-HH:MM in local time, two different times)");
+    if (!g.timeout.empty() && !duration_value(g.timeout, &s.timeout_seconds))
+        return refuse("bad --timeout: " + g.timeout + " (seconds, or minutes or hours: 90, 90s, 10m, 2h; a week at most)");
+    if (!g.timeout.empty()) s.timeout_text = g.timeout;
     if (!g.max_failed.empty() && !limit_value(g.max_failed, &s.max_failed))
         return refuse("bad --max-failed: " + g.max_failed + " (a share from 1% to 100%, or a count from 1)");
     return Parsed{};

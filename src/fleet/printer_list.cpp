@@ -48,7 +48,7 @@ std::string read_printer_list(const std::string& text, const std::string& where,
         if (!fresh)
             return at + fields[0] + " is listed twice (first on line " + std::to_string(seen->second) + ")";
         fields.resize(3);
-        printers.push_back(ListedPrinter{fields[0], fields[1], fields[2]});
+        printers.push_back(ListedPrinter{fields[0], fields[1], fields[2], number});
     }
     return std::string();
 }

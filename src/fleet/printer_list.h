@@ -10,6 +10,7 @@ struct ListedPrinter {
     std::string address;
     std::string login;     // empty: the bundle's default
     std::string password;  // empty: the empty password
+    std::size_t line = 0;  // its line of the list, from 1
 };
 
 // Reads the printers of text, in order. Fields are separated by blanks or

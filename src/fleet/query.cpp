@@ -1,76 +1,78 @@
 #include "query.h"
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "bundle_check.h"
-#include "ipp.h"
-#include "model_check.h"
+#include "ipp_pool.h"
 #include "models.h"
-#include "result.h"
+#include "names.h"
+#include "platform/platform.h"
 #include "text.h"
+#include "verdicts.h"
 
 namespace fleet {
 
 namespace {
 
-constexpr auto read_after = std::chrono::minutes(2);
-constexpr auto read_pause = std::chrono::seconds(5);
-
-struct Verdict {
-    Result result = Result::failed;
-    std::string message;
-    std::string version;
-    std::string model;
-};
-
-// Before a delivery: the model, where the bundle names models, then the
-// firmware version, as a run decides them; with neither to check, nothing
-// is asked of the printer.
-Verdict before(const FleetSettings& s, const std::vector<std::string>& patterns) {
-    Verdict v;
-    v.result = Result::to_deliver;
-    if (s.firmware.empty() && patterns.empty()) return v;
-    int cancel = 0;
-    IppAnswer answer = ask_printer(s.read_address, &cancel);
-    v.model = answer.make_and_model;
-    ModelCheck model = check_model(answer, patterns);
-    if (model.verdict != ModelVerdict::fits) {
-        v.result = model.verdict == ModelVerdict::other_model ? Result::incompatible : Result::failed;
-        v.message = model.message;
-        return v;
+// The printer's answer, asked in a thread of its own so that a stop signal
+// ends the wait at once; false when one came.
+bool ask_once(IppPool& pool, const std::string& address, IppAnswer* answer) {
+    pool.ask(0, address);
+    for (;;) {
+        std::vector<IppDone> done = pool.take_done();
+        if (!done.empty()) {
+            *answer = std::move(done.front().answer);
+            return true;
+        }
+        std::vector<plat::Ended> ended;
+        plat::StopRequest stop = plat::StopRequest::none;
+        plat::wait_events(-1, ended, &stop);
+        if (stop != plat::StopRequest::none) return false;
     }
-    if (s.firmware.empty()) return v;
-    v.result = Result::failed;
-    std::string why;
-    if (!firmware_version(answer, s.firmware_name, &v.version, &why)) {
-        v.message = "no firmware version before the delivery: " + why;
-        return v;
-    }
-    v.result = v.version == s.firmware_version ? Result::current : Result::to_deliver;
-    return v;
 }
 
-Verdict after(const FleetSettings& s) {
-    int cancel = 0;
-    auto until = std::chrono::steady_clock::now() + read_after;
+struct Read {
+    Verdict verdict;
+    std::string model;
+    bool stopped = false;
+};
+
+Read before(IppPool& pool, const std::string& address, const FleetSettings& s, const std::vector<std::string>& patterns) {
+    Read r;
+    r.verdict.result = Result::to_deliver;
+    if (s.firmware.empty() && patterns.empty()) return r;
+    IppAnswer answer;
+    r.stopped = !ask_once(pool, address, &answer);
+    r.model = answer.make_and_model;
+    if (!r.stopped) r.verdict = verdict_before(answer, patterns, s);
+    return r;
+}
+
+Read after(IppPool& pool, const std::string& address, const FleetSettings& s) {
+    Read r;
+    std::uint64_t until = plat::monotonic_ms() + read_after_ms;
     for (;;) {
-        IppAnswer answer = ask_printer(s.read_address, &cancel);
-        Verdict v;
-        v.model = answer.make_and_model;
-        std::string why;
-        if (firmware_version(answer, s.firmware_name, &v.version, &why)) {
-            v.result = v.version == s.firmware_version ? Result::ok : Result::failed;
-            if (v.result == Result::failed) v.message = "still " + v.version + " after the delivery";
-            return v;
+        IppAnswer answer;
+        if (!ask_once(pool, address, &answer)) break;
+        r.model = answer.make_and_model;
+        r.verdict = verdict_after(answer, s);
+        if (r.verdict.result != Result::none) return r;
+        if (plat::monotonic_ms() >= until) {
+            r.verdict.result = Result::failed;
+            r.verdict.message = no_version_after;
+            return r;
         }
-        if (std::chrono::steady_clock::now() >= until) {
-            v.message = "no firmware version after the delivery";
-            return v;
-        }
-        std::this_thread::sleep_for(read_pause);
+        if (!plat::pause_unless_stopped(static_cast<int>(read_pause_ms))) break;
     }
+    r.stopped = true;
+    return r;
+}
+
+void print_read(const FleetSettings& s, const Read& r) {
+    std::printf("{\"address\": %s, \"when\": %s, \"result\": %s, \"message\": %s, \"version\": %s, \"model\": %s}\n",
+                json_string(s.read_address).c_str(), json_string(s.read_when).c_str(),
+                json_string(result_name(r.verdict.result)).c_str(), json_string(r.verdict.message).c_str(),
+                json_string(r.verdict.version).c_str(), json_string(r.model).c_str());
 }
 
 }  // namespace
@@ -85,12 +87,25 @@ int read_printer_state(const FleetSettings& s) {
         }
         patterns = pack::models_of(found.directory.comment);
     }
-    Verdict v = s.read_when == "before" ? before(s, patterns) : after(s);
-    std::printf("{\"address\": %s, \"when\": %s, \"result\": %s, \"message\": %s, \"version\": %s, \"model\": %s}\n",
-                json_string(s.read_address).c_str(), json_string(s.read_when).c_str(),
-                json_string(result_name(v.result)).c_str(), json_string(v.message).c_str(),
-                json_string(v.version).c_str(), json_string(v.model).c_str());
-    return v.result == Result::failed ? 1 : 0;
+    Read r;
+    Resolved address = resolve_one(s.read_address);
+    if (address.ipv4.empty()) {
+        r.verdict = Verdict{Result::failed, address.problem, ""};
+    } else {
+        plat::wake_open();
+        IppPool pool;
+        if (!pool.start(1).empty()) {
+            std::fprintf(stderr, "holm-fleet: cannot start a thread to read the printer\n");
+            return 1;
+        }
+        r = s.read_when == "before" ? before(pool, address.ipv4, s, patterns) : after(pool, address.ipv4, s);
+    }
+    if (r.stopped || plat::stop_asked() != plat::StopRequest::none) {
+        std::fprintf(stderr, "holm-fleet: interrupted\n");
+        return 1;
+    }
+    print_read(s, r);
+    return r.verdict.result == Result::failed ? 1 : 0;
 }
 
 }  // namespace fleet

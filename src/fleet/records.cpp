@@ -8,7 +8,7 @@ namespace fleet {
 
 void write_record(const std::string& folder, const char* name, const std::string& value) {
     std::string path = folder + "/" + name;
-    if (std::FILE* f = std::fopen(path.c_str(), "w")) {
+    if (std::FILE* f = std::fopen(path.c_str(), "we")) {
         std::fputs((value + "\n").c_str(), f);
         std::fclose(f);
     }

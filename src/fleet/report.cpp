@@ -5,8 +5,10 @@
 #include <fstream>
 #include <unordered_map>
 
+#include "clock.h"
 #include "closing.h"
-#include "steps.h"
+#include "platform/platform.h"
+#include "rows.h"
 #include "text.h"
 
 extern const unsigned char report_page[];
@@ -79,6 +81,7 @@ const char* stop_reason(StopReason why) {
     case StopReason::brake: return "brake";
     case StopReason::window: return "window";
     case StopReason::interrupted: return "interrupted";
+    case StopReason::machine: return "machine";
     case StopReason::none: break;
     }
     return "";
@@ -123,15 +126,6 @@ std::string run_json(const FleetRun& run, bool ended) {
            ", \"control\": " + json_string(plat::host_name()) + ", \"dir\": " + json_string(run.places.dir) +
            ", \"printers\": " + std::to_string(run.printers.size()) + ", \"stop\": " + stop +
            ", \"waves\": " + waves_json(run) + ", \"window\": " + window + "}";
-}
-
-// The outcome a printer shows in the report now: as the summary has it,
-// or running.
-SummaryRow shown_row(const PrinterRun& p) {
-    bool running = p.chosen && p.started != 0 && p.stage != Stage::done;
-    if (!running) return summary_row(p);
-    SummaryRow row{p.listed.address, "running", "", "", p.before, p.after};
-    return row;
 }
 
 std::string printer_json(PrinterRun& p, bool waves, std::vector<std::string>& messages,

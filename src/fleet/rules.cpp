@@ -114,6 +114,13 @@ std::vector<std::size_t> wave_sizes(const std::vector<WaveSize>& waves, std::siz
     return sizes;
 }
 
+std::size_t wave_size(const std::vector<WaveSize>& waves, std::size_t count, std::size_t index) {
+    if (waves.empty()) return count;
+    const WaveSize& w = waves[std::min(index, waves.size() - 1)];
+    if (!w.share) return static_cast<std::size_t>(w.value);
+    return std::max<std::size_t>(1, count * static_cast<std::size_t>(w.value) / 100);
+}
+
 Tally tally_of(const std::vector<Result>& ended) {
     Tally tally;
     for (Result r : ended) {

@@ -26,6 +26,12 @@ Tally tally_of(const std::vector<Result>& ended);
 // until every printer has its wave); one wave of all without it.
 std::vector<std::size_t> wave_sizes(const std::vector<WaveSize>& waves, std::size_t count);
 
+// The size of wave index (0-based) of a run of count printers by --waves:
+// its entry (the last repeating), a share of count rounded down and at
+// least 1; all of them without --waves. A wave counts the printers the
+// bundle goes to.
+std::size_t wave_size(const std::vector<WaveSize>& waves, std::size_t count, std::size_t index);
+
 // Whether the next wave may start once every printer of the waves before
 // it has ended, given their results: with a --max-failed limit, when the
 // brake would not hold for them; without one, when none of them failed

@@ -45,6 +45,8 @@ struct FleetSettings {
     std::string pause_text;         // as given
     Window window;                  // --window
     Limit max_failed;               // --max-failed
+    long timeout_seconds = 3600;    // --timeout: a bundle running longer is ended
+    std::string timeout_text = "1h";
     std::string key;                // --key: a minisign public key, empty for none
     bool retry = false;             // --retry-failed
     bool ignore_model = false;      // --ignore-model: the bundle's models are not checked

@@ -1,23 +1,21 @@
 #include "steps.h"
 
-#include <chrono>
-#include <cinttypes>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
-#include "model_check.h"
+#include "clock.h"
 #include "records.h"
+#include "stops.h"
 #include "text.h"
+#include "verdicts.h"
 
 namespace fleet {
 
 namespace {
 
-// Reads after a delivery go on this long while the printer's IPP service
-// comes up after its restart, this far apart.
-constexpr std::uint64_t read_after_ms = 120000;
-constexpr std::uint64_t read_pause_ms = 5000;
+// A bundle told to end by --timeout is killed when it has not ended this
+// much later.
+constexpr std::uint64_t kill_after_ms = 5000;
 
 void finish_printer(FleetRun& run, std::size_t place, Result result, const std::string& message) {
     PrinterRun& p = run.printers[place];
@@ -26,21 +24,45 @@ void finish_printer(FleetRun& run, std::size_t place, Result result, const std::
     p.message = message;
     p.ended = wall_seconds();
     if (!message.empty()) write_record(p.records, "message", message);
-    write_record(p.records, "result", result_name(result));
     write_record(p.records, "seconds", seconds_text(p.ended - p.started));
+    // Last: a retry after a crash takes a printer's outcome from it.
+    write_record(p.records, "result", result_name(result));
     --run.running;
     ++run.tally.finished;
     if (result == Result::failed) ++run.tally.failed;
+    run.ended_this_round = true;
+}
+
+// The printer gets nothing after all: a stop came while it was being read,
+// or its run could not be started. It is as if it had not started.
+void leave_unstarted(FleetRun& run, std::size_t place) {
+    PrinterRun& p = run.printers[place];
+    p.stage = Stage::done;
+    p.result = Result::not_started;
+    p.started = 0;
+    p.model.clear();
+    p.before.clear();
+    std::error_code ec;
+    std::filesystem::remove_all(p.records, ec);
+    --run.running;
+}
+
+// A failure of the control machine, not of the printer: no further
+// printer starts.
+void machine_failed(FleetRun& run, std::size_t place, const std::string& problem) {
+    if (run.stopped == StopReason::none) run.machine_problem = problem;
+    stop(run, StopReason::machine, run.tally);
+    leave_unstarted(run, place);
 }
 
 // The bundle's command line for the printer: the checked copy, the run's
-// options, the login if the list gives one, and the address last.
-std::vector<std::string> bundle_arguments(const FleetRun& run, const ListedPrinter& printer) {
+// options, the login if the list gives one, and the address looked up.
+std::vector<std::string> bundle_arguments(const FleetRun& run, const PrinterRun& p) {
     std::vector<std::string> args{run.places.bundle_copy};
     if (run.settings.mode != 0) args.insert(args.end(), {"-m", std::string(1, run.settings.mode)});
     if (run.settings.debug) args.push_back("-d");
-    if (!printer.login.empty()) args.insert(args.end(), {"-l", printer.login});
-    args.insert(args.end(), {"-n", printer.address});
+    if (!p.listed.login.empty()) args.insert(args.end(), {"-l", p.listed.login});
+    args.insert(args.end(), {"-n", p.ipv4});
     return args;
 }
 
@@ -53,7 +75,11 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 void deliver(FleetRun& run, std::size_t place) {
     PrinterRun& p = run.printers[place];
-    std::vector<std::string> args = bundle_arguments(run, p.listed);
+    if (!may_deliver(run)) {
+        leave_unstarted(run, place);
+        return;
+    }
+    std::vector<std::string> args = bundle_arguments(run, p);
     // Set even when empty, so that none comes from holm-fleet's own
     // environment; nowhere but in the bundle's environment.
     std::vector<std::string> env = run.environment;
@@ -66,17 +92,21 @@ void deliver(FleetRun& run, std::size_t place) {
     p.bundle_started = wall_seconds();
     int error = plat::start_program(plat::ProgramStart{argv[0], argv.data(), envp.data(), out.c_str(), err.c_str()}, &pid);
     if (error != 0) {
-        finish_printer(run, place, Result::failed, std::string("the bundle could not be started: ") + std::strerror(error));
+        machine_failed(run, place, std::string("the bundle could not be started: ") + std::strerror(error));
         return;
     }
     p.stage = Stage::delivering;
+    p.delivered = true;
     p.pid = pid;
+    ++run.wave_delivered;
     run.by_pid[pid] = place;
+    run.bundles_due.push(Due{plat::monotonic_ms() + static_cast<std::uint64_t>(run.settings.timeout_seconds) * 1000,
+                             place, pid});
 }
 
 void joblog_line(FleetRun& run, std::size_t place, const plat::Ended& ended, double now) {
     const PrinterRun& p = run.printers[place];
-    std::vector<std::string> args = bundle_arguments(run, p.listed);
+    std::vector<std::string> args = bundle_arguments(run, p);
     std::string command;
     for (const std::string& a : args) command += (command.empty() ? "" : " ") + a;
     std::fprintf(run.places.joblog, "%zu\t:\t%.3f\t%s\t0\t0\t%d\t%d\t%s\n", place + 1, p.bundle_started,
@@ -86,75 +116,52 @@ void joblog_line(FleetRun& run, std::size_t place, const plat::Ended& ended, dou
 
 // Why a bundle that did not end with status 0 failed, in its own words
 // where it has any.
-std::string failure_message(const PrinterRun& p, const plat::Ended& ended) {
+std::string failure_message(const FleetRun& run, const PrinterRun& p, const plat::Ended& ended) {
+    if (p.timed_out) return "timed out after " + run.settings.timeout_text;
     std::string said = last_error_line(file_text(p.records + "/stdout"));
     if (!said.empty()) return said;
     if (ended.signal != 0) return "killed by signal " + std::to_string(ended.signal);
     return "exit status " + std::to_string(ended.exit_status);
 }
 
-// The read before the delivery: the model first, where the bundle names
-// models, then the firmware version; only then, perhaps, the bundle.
+// The read before the delivery decides whether the bundle goes to the
+// printer: the model, where the bundle names models, then the version.
 void answer_before(FleetRun& run, std::size_t place, const IppAnswer& answer) {
     PrinterRun& p = run.printers[place];
+    --run.wave_reading;
+    Verdict v = verdict_before(answer, run.checks_model ? run.models : std::vector<std::string>(), run.settings);
     if (run.checks_model) {
-        ModelCheck check = check_model(answer, run.models);
         p.model = answer.make_and_model;
         if (!p.model.empty()) write_record(p.records, "model", p.model);
-        if (check.verdict != ModelVerdict::fits) {
-            finish_printer(run, place, check.verdict == ModelVerdict::other_model ? Result::incompatible : Result::failed,
-                           check.message);
-            return;
-        }
     }
-    if (run.settings.firmware.empty()) {
+    if (!v.version.empty()) {
+        p.before = v.version;
+        write_record(p.records, "before", v.version);
+    }
+    if (v.result == Result::to_deliver && !run.settings.plan)
         deliver(run, place);
-        return;
-    }
-    std::string version, why;
-    if (!firmware_version(answer, run.settings.firmware_name, &version, &why)) {
-        finish_printer(run, place, Result::failed, "no firmware version before the delivery: " + why);
-        return;
-    }
-    p.before = version;
-    write_record(p.records, "before", version);
-    if (version == run.settings.firmware_version)
-        finish_printer(run, place, Result::current, "");
-    else if (run.settings.plan)
-        finish_printer(run, place, Result::to_deliver, "");
     else
-        deliver(run, place);
+        finish_printer(run, place, v.result, v.message);
 }
 
 void version_after(FleetRun& run, std::size_t place, const IppAnswer& answer) {
     PrinterRun& p = run.printers[place];
-    std::string version, why;
-    if (firmware_version(answer, run.settings.firmware_name, &version, &why)) {
-        p.after = version;
-        write_record(p.records, "after", version);
-        if (version == run.settings.firmware_version)
-            finish_printer(run, place, Result::ok, "");
-        else
-            finish_printer(run, place, Result::failed, "still " + version + " after the delivery");
-    } else if (steady_ms() < p.read_until_ms) {
+    Verdict v = verdict_after(answer, run.settings);
+    if (!v.version.empty()) {
+        p.after = v.version;
+        write_record(p.records, "after", v.version);
+    }
+    if (v.result != Result::none) {
+        finish_printer(run, place, v.result, v.message);
+    } else if (plat::monotonic_ms() < p.read_until_ms) {
         p.stage = Stage::pausing;
-        run.reads_due.emplace(steady_ms() + read_pause_ms, place);
+        run.reads_due.push(Due{plat::monotonic_ms() + read_pause_ms, place, 0});
     } else {
-        finish_printer(run, place, Result::failed, "no firmware version after the delivery");
+        finish_printer(run, place, Result::failed, no_version_after);
     }
 }
 
 }  // namespace
-
-double wall_seconds() {
-    using namespace std::chrono;
-    return static_cast<double>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count()) / 1000.0;
-}
-
-std::uint64_t steady_ms() {
-    using namespace std::chrono;
-    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 void start_printer(FleetRun& run, std::size_t place) {
     PrinterRun& p = run.printers[place];
@@ -165,7 +172,11 @@ void start_printer(FleetRun& run, std::size_t place) {
     std::error_code ec;
     std::filesystem::create_directory(p.records, ec);
     if (ec) {
-        finish_printer(run, place, Result::failed, "cannot make its records: " + ec.message());
+        machine_failed(run, place, "cannot make a printer's records in " + run.places.dir + ": " + ec.message());
+        return;
+    }
+    if (p.ipv4.empty()) {
+        finish_printer(run, place, Result::failed, p.lookup_problem);
         return;
     }
     if (!run.reads_ipp) {
@@ -173,7 +184,8 @@ void start_printer(FleetRun& run, std::size_t place) {
         return;
     }
     p.stage = Stage::reading_before;
-    run.ipp.ask(place, p.listed.address);
+    ++run.wave_reading;
+    run.ipp.ask(place, p.ipv4);
 }
 
 void bundle_ended(FleetRun& run, const plat::Ended& ended) {
@@ -192,14 +204,14 @@ void bundle_ended(FleetRun& run, const plat::Ended& ended) {
         return;
     }
     if (status != 0) {
-        finish_printer(run, place, Result::failed, failure_message(p, ended));
+        finish_printer(run, place, Result::failed, failure_message(run, p, ended));
     } else if (run.settings.firmware.empty()) {
         finish_printer(run, place, Result::ok, "");
     } else {
         // The printer has just restarted: its IPP service may come up later.
         p.stage = Stage::reading_after;
-        p.read_until_ms = steady_ms() + read_after_ms;
-        run.ipp.ask(place, p.listed.address);
+        p.read_until_ms = plat::monotonic_ms() + read_after_ms;
+        run.ipp.ask(place, p.ipv4);
     }
 }
 
@@ -209,11 +221,23 @@ void ipp_answered(FleetRun& run, const IppDone& done) {
     if (stage == Stage::reading_after) version_after(run, done.place, done.answer);
 }
 
-void read_again(FleetRun& run, std::size_t place) {
-    PrinterRun& p = run.printers[place];
+void read_due(FleetRun& run, const Due& due) {
+    PrinterRun& p = run.printers[due.place];
     if (p.stage != Stage::pausing) return;
     p.stage = Stage::reading_after;
-    run.ipp.ask(place, p.listed.address);
+    run.ipp.ask(due.place, p.ipv4);
+}
+
+void bundle_due(FleetRun& run, const Due& due) {
+    PrinterRun& p = run.printers[due.place];
+    if (p.pid != due.pid || p.pid == 0) return;  // it has ended since
+    if (p.timed_out) {
+        plat::kill_program(p.pid);
+        return;
+    }
+    p.timed_out = true;
+    plat::stop_program(p.pid);
+    run.bundles_due.push(Due{plat::monotonic_ms() + kill_after_ms, due.place, due.pid});
 }
 
 void cut_printer(FleetRun& run, std::size_t place) {
@@ -225,6 +249,9 @@ void cut_printer(FleetRun& run, std::size_t place) {
         if (p.pid != 0) plat::stop_program(p.pid);
         return;
     case Stage::reading_before:
+        --run.wave_reading;
+        leave_unstarted(run, place);
+        return;
     case Stage::pausing:
     case Stage::reading_after:
         p.stage = Stage::done;

@@ -1,8 +1,8 @@
 #include "summary.h"
 
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
+
+#include "platform/platform.h"
 
 #include "text.h"
 
@@ -39,19 +39,11 @@ bool read_summary(const std::string& path, std::vector<SummaryRow>& rows) {
 }
 
 bool write_summary(const std::string& path, const std::vector<SummaryRow>& rows) {
-    std::string fresh = path + ".new";
-    {
-        std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
-        out << summary_header << '\n';
-        for (const SummaryRow& r : rows)
-            out << one_line(r.address) << '\t' << r.result << '\t' << r.seconds << '\t' << one_line(r.message) << '\t'
-                << one_line(r.before) << '\t' << one_line(r.after) << '\n';
-        out.flush();
-        if (!out) return false;
-    }
-    std::error_code ec;
-    std::filesystem::rename(fresh, path, ec);
-    return !ec;
+    std::string text = std::string(summary_header) + '\n';
+    for (const SummaryRow& r : rows)
+        text += one_line(r.address) + '\t' + r.result + '\t' + r.seconds + '\t' + one_line(r.message) + '\t' +
+                one_line(r.before) + '\t' + one_line(r.after) + '\n';
+    return plat::write_durably(path, text) == 0;
 }
 
 }  // namespace fleet

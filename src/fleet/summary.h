@@ -22,9 +22,9 @@ extern const char summary_header[];
 // no such file.
 bool read_summary(const std::string& path, std::vector<SummaryRow>& rows);
 
-// Writes the summary whole, to a new file that then takes the old one's
-// place: a retry needs the last summary, and one cut short would lose it.
-// False when it could not be written.
+// Writes the summary whole, to a new file flushed to the disk that then
+// takes the old one's place: a retry needs the last summary, and one cut
+// short would lose it. False when it could not be written.
 bool write_summary(const std::string& path, const std::vector<SummaryRow>& rows);
 
 }  // namespace fleet

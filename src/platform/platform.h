@@ -192,9 +192,17 @@ struct ProgramStart {
 
 // Starts a program with standard input from /dev/null, in this process's
 // group, with every signal at its default but HUP (still ignored) and an
-// empty signal mask. 0 and its process id, or the error number (a file
-// that cannot be created or a program that cannot be run included).
+// empty signal mask, and nothing of this process open in it but its three
+// standard descriptors. Its standard output holds a lock on stdout_path
+// for as long as the program (or anything it leaves running with that
+// descriptor) lives, even past this process's own end: output_in_use
+// tells. 0 and its process id, or the error number (a file that cannot be
+// created or a program that cannot be run included).
 int start_program(const ProgramStart& start, int* pid);
+
+// Whether a program started with this stdout_path, by this process or by
+// an earlier one, still runs. False when there is no such file.
+bool output_in_use(const std::string& stdout_path);
 
 // How a program ended.
 struct Ended {
@@ -210,6 +218,23 @@ enum class StopRequest { none, interrupt, terminate };
 // that has ended to ended (reaped), and sets *stop when a stop signal came.
 // Returns early on any of them.
 void wait_events(int timeout_ms, std::vector<Ended>& ended, StopRequest* stop);
+
+// The first stop signal taken so far, by wait_events or here; it looks at
+// those pending without waiting. For the steps before the loop.
+StopRequest stop_asked();
+
+// Waits up to ms; false when a stop signal came (at once if one was asked
+// before).
+bool pause_unless_stopped(int ms);
+
+// Reads all of standard input; 0, -1 when a stop signal came first, or the
+// error number.
+int read_standard_input(std::string* text);
+
+// Copies the file from to a new file to (mode 0700), a piece at a time;
+// 0, -1 when a stop signal came first (to is removed then), or the error
+// number.
+int copy_file_unless_stopped(const std::string& from, const std::string& to);
 
 // Opens the wake-up that wait_events watches; 0, or an error number.
 int wake_open();
@@ -250,11 +275,41 @@ long user_tasks();
 long system_tasks();
 // kernel.pid_max, or -1 when unknown.
 long process_id_limit();
+// How many more tasks (processes and threads) the control groups this
+// process is in let it start: the least room of pids.max over pids.current
+// along its cgroup's path; unlimited when none limits it.
+long cgroup_task_room();
 
 // True when standard error is a terminal.
 bool stderr_is_terminal();
 // This machine's name, or empty.
 std::string host_name();
+
+// ---- Records that survive the machine ------------------------------------
+
+// Writes text whole to path: a new file, flushed to the disk, renamed over
+// path, and the folder flushed, so that a crash leaves the old file or the
+// new one, never a torn or empty one. 0, or the error number.
+int write_durably(const std::string& path, const std::string& text);
+// Flushes a file or a folder (its names) to the disk; 0, or the error number.
+int flush_to_disk(const std::string& path);
+// Flushes everything written to the file system that holds path; 0, or the
+// error number.
+int flush_file_system(const std::string& path);
+
+// Holds a lock on path (created if need be; closed to the programs this
+// process starts) for the rest of this process: true, or false when
+// another process holds it.
+bool hold_lock(const std::string& path);
+
+// ---- Names --------------------------------------------------------------
+
+// Looks up every name of the list at once, IPv4 only, for ms at most:
+// addresses[i] is a dotted IPv4 address, or empty and problems[i] says why
+// (no such name, no IPv4 address, the time ran out, a stop signal came).
+// A dotted address is taken as it is, without a lookup.
+void resolve_ipv4(const std::vector<std::string>& names, int ms, std::vector<std::string>& addresses,
+                  std::vector<std::string>& problems);
 
 // ---- Private folders ------------------------------------------------------
 

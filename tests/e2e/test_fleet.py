@@ -257,9 +257,9 @@ class SmallFleet(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(out, "printers", address(1))))
         self.assertClean(out, run, [address(2), address(0)])
         # One at a time, the first failure of one finished stops the rest.
-        brake = self.scratch.path("brake-out")
         for limit in ("50%", "1"):
             with self.subTest(limit=limit):
+                brake = self.scratch.path(f"brake-{limit}-out")
                 run = self.fleet(["-j", "1", "--max-failed", limit, "-d", "-m", "l", "-o", brake, "fw-update.exe",
                                   "-"], stdin=lines.encode(), watch=True)
                 self.assertEqual((run.status, run.stderr), (1, ""), run)
@@ -269,6 +269,7 @@ class SmallFleet(unittest.TestCase):
                 self.assertClean(brake, run, [address(2)])
         # Two at a time: the silent console, running when the booting printer
         # fails, finishes its run (and fails in its turn); the third never starts.
+        brake = self.scratch.path("brake-two-out")
         run = self.fleet(["-j", "2", "--max-failed", "1", "-d", "-m", "l", "-o", brake, "fw-update.exe", "-"],
                          stdin=f"{address(2)} root {PASSWORDS[2]}\n{address(3)}\n{address(0)}\n".encode())
         self.assertEqual((run.status, run.stderr), (1, ""), run)
@@ -460,17 +461,19 @@ class SmallFleet(unittest.TestCase):
 
         # The plan reads the versions and sends nothing else.
         before = self.events()
-        run = self.fleet(["--plan"] + args, stdin=printers, watch=True, env_path=self.path_without("ipptool"))
+        plan_out = self.scratch.path("plan-out")
+        plan = ["-d", "--firmware", f"main={NEW}", "--plan", "-o", plan_out, "fw-update.exe", "-"]
+        run = self.fleet(plan, stdin=printers, watch=True, env_path=self.path_without("ipptool"))
         self.assertEqual((run.status, run.stderr), (1, ""), run)
         to_deliver = re.escape(f"to deliver, runs {OLD}")
         self.assertRegex(run.stdout, "^6 printers: 1 current, 4 to deliver, 1 failed\n" + listed(
             (STAYS_OLD, to_deliver), (NO_IPP, no_ipp), (7, to_deliver), (8, to_deliver), (IPP_GONE, to_deliver))
-            + re.escape(f"Records: {out}/summary.tsv\n") + "$")
-        self.assertEqual([(r[1], r[4], r[5]) for r in summary(out)[1:]],
+            + re.escape(f"Records: {plan_out}/summary.tsv\n") + "$")
+        self.assertEqual([(r[1], r[4], r[5]) for r in summary(plan_out)[1:]],
                          [("current", NEW, ""), ("to deliver", OLD, ""), ("failed", "", "")]
                          + [("to deliver", OLD, "")] * 3)
         self.assertEqual(contacts(before), {i: [] for i in range(4, 10)})
-        self.assertClean(out, run, [])
+        self.assertClean(plan_out, run, [])
 
         # The delivery: the current printer and the one without IPP are not
         # contacted; the one that restarts on its old version fails, and so

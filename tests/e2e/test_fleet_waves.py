@@ -63,6 +63,7 @@ class Rollout(unittest.TestCase):
         # The second wave started once the first had ended, its two printers together.
         self.assertGreaterEqual(min(runs[address(1)][0], runs[address(BOOTING)][0]), runs[address(0)][1])
         # Within --max-failed, the same failure lets the run go on, wave by wave.
+        out = self.scratch.path("waves-within-out")
         run = self.fleet(["-j", "8", "--waves", "1,2", "--max-failed", "50%", "-o", out], [0, 1, BOOTING, 3, 4])
         self.assertEqual((run.status, run.stderr), (1, ""), run)
         self.assertEqual([r[1] for r in summary(out)[1:]], ["ok", "ok", "failed", "ok", "ok"])
@@ -89,6 +90,7 @@ class Rollout(unittest.TestCase):
         # It closes while the silent console holds the only slot: that printer
         # ends its run, no other starts.
         lines = [SILENT, 0, 1, 3]
+        out = self.scratch.path("window-closing-out")
         run = self.fleet(["-j", "1", "--window", f"{clock(-60)}-{clock(2)}", "-o", out], lines)
         self.assertEqual((run.status, run.stderr), (1, ""), run)
         self.assertEqual(run.stdout, f"4 printers: 0 ok, 1 failed, 3 not started\n  {address(SILENT)}  Could not get snmp logs\n"
