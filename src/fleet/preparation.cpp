@@ -92,6 +92,19 @@ bool wait_for_old_bundles(const FleetRun& run) {
     return true;
 }
 
+// A killed run leaves its private folder behind, since its bundles may
+// still run from it: once they have ended, the retry removes it. Only a
+// folder of holm-fleet's own beside this run's qualifies.
+void remove_left_folder(const FleetRun& run) {
+    fs::path left = record_of(run.places.dir, "private");
+    fs::path own = run.places.private_folder;
+    if (left.empty() || left == own || left.parent_path() != own.parent_path() ||
+        left.filename().string().rfind("holm-fleet.", 0) != 0)
+        return;
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(left, ec))) fs::remove_all(left, ec);
+}
+
 // DIR, made for a new run (refused when it holds records) or found for a
 // retry, and locked.
 std::string claim_dir(FleetRun& run) {
@@ -210,6 +223,9 @@ std::string prepare_records(FleetRun& run) {
     if (!refusal.empty()) return refusal;
     const std::string& dir = run.places.dir;
     if (s.retry && !wait_for_old_bundles(run)) return interrupted_refusal;
+    if (s.retry) remove_left_folder(run);
+    if (plat::write_durably(dir + "/private", run.places.private_folder + "\n") != 0)
+        return "cannot write in DIR: " + dir;
     std::error_code ec;
     if (!s.firmware.empty() && plat::write_durably(dir + "/firmware", s.firmware + "\n") != 0)
         return "cannot write in DIR: " + dir;

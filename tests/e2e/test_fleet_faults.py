@@ -103,6 +103,8 @@ class Faults(unittest.TestCase):
         self.assertEqual({r[1] for r in summary(out)[1:]} - {"ok", "current"}, set())
         for i in KILLED:
             self.assertEqual(self.bed.printers[i].raw_jobs(), [IMAGE], i)
+        # The killed run's private folder went once its bundles had ended.
+        self.assertEqual(os.listdir(self.scratch.path("tmp")), [])
 
     def test_bundle_running_too_long_is_ended(self):
         out = self.scratch.path("timeout-out")

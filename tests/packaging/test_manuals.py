@@ -120,7 +120,7 @@ class Manuals(unittest.TestCase):
         items = help_items(screen, re.compile(r"^  (?P<key>--?[\w-]+)(?:, --\w+| [][=A-Za-z]+)? +(?P<text>\S.*)$"))
         self.assertEqual([key for key, _ in items],
                          ["-j", "-m", "-d", "-o", "--firmware", "--plan", "--canary", "--waves", "--pause",
-                          "--window", "--max-failed", "--key", "--ignore-model", "--retry-failed", "--read",
+                          "--window", "--max-failed", "--timeout", "--key", "--ignore-model", "--retry-failed", "--read",
                           "-h"])
         for key, description in items:
             with self.subTest(key=key):
