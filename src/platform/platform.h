@@ -119,8 +119,10 @@ int sock_send_from_view(Socket socket, const FileView* view, std::uint32_t offse
 int sock_recv(Socket socket, void* buffer, int length);
 // Sets the per-read receive time-out; the result is not reported.
 void sock_set_recv_timeout(Socket socket, std::uint32_t ms);
-// Sets the send time-out: a send call that can move no byte for ms fails
-// (-1, and net_timed_out() tells so); the result is not reported.
+// Sets the send time-out: a send call that moved no byte when ms ran out
+// fails (-1, and net_timed_out() tells so); on POSIX one that moved some
+// returns their count then, which may be ms or more after they went. The
+// result is not reported.
 void sock_set_send_timeout(Socket socket, std::uint32_t ms);
 // Whether a socket whose send timed out may be sent on again: so on POSIX;
 // on Windows its state is then undefined and the send must end there.
