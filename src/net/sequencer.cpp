@@ -16,6 +16,9 @@ namespace net {
 namespace {
 
 constexpr std::uint32_t send_chunk = 8192;
+// A printer that takes no data for this long has stopped for good: without a
+// bound its closed window would hold the send for ever.
+constexpr std::uint32_t print_stall_s = 60;
 constexpr const char* not_alive = "\nError: Destination not alive\n";
 
 // The mode letter is compared as a signed byte, so "up to" also takes in
@@ -76,6 +79,14 @@ void prepare_network_download() {
     if ((mode_low() || mode_is('e') || mode_is('f') || mode_is('i') || mode_is('j')) &&
         tcp_connect(printer_address, &print_socket, 9100) != 0)
         fail("\nError: Could not open print socket\n");
+    if (print_socket != 0) bound_send_stall(print_socket, print_stall_s * 1000);
+}
+
+[[noreturn]] void print_socket_failed(SendResult result) {
+    std::printf("\nError: Could not send data to print socket\n");
+    if (result == send_stalled)
+        std::printf("       The printer took no data for %u seconds\n", static_cast<unsigned>(print_stall_s));
+    driver::finish(1);
 }
 
 void send_to_print_socket() {
@@ -87,8 +98,9 @@ void send_to_print_socket() {
     do {
         std::uint32_t left = data.length - offset;
         std::uint32_t chunk = left < send_chunk ? left : send_chunk;
-        if (send_all_from_view(print_socket, payload::image, start + offset, static_cast<std::uint16_t>(chunk)) != 0)
-            fail("\nError: Could not send data to print socket\n");
+        SendResult sent = send_all_from_view(print_socket, payload::image, start + offset,
+                                             static_cast<std::uint16_t>(chunk), print_stall_s * 1000);
+        if (sent != send_ok) print_socket_failed(sent);
         if (driver::settings.debug) std::printf("#");
         offset += chunk;
     } while (offset < data.length);

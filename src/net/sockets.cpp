@@ -10,16 +10,33 @@ namespace net {
 
 namespace {
 
+// While a peer takes nothing, a send is woken this often to look at the
+// clock, where the socket can be sent on after a time-out. Short, for a call
+// that moved some bytes returns only after waiting out a slice or two more,
+// and the stall is counted from its return.
+constexpr std::uint32_t stall_slice_ms = 250;
+
 // A send may take less than it was given: send(done, left) is called again
-// for the rest until all length bytes are out. 0 then, 1 at a failed call.
+// for the rest until all length bytes are out. A send that timed out is
+// called again as well while less than stall_ms have gone by since the last
+// byte moved: the time counts from there, not from the start of a call, for
+// a call that moved some bytes may have waited out its whole time-out after
+// them.
 template <typename Send>
-int send_until_done(int length, Send send) {
+SendResult send_until_done(int length, std::uint32_t stall_ms, Send send) {
+    std::uint64_t moved_at = plat::monotonic_ms();
     for (int done = 0; done < length;) {
         int sent = send(done, length - done);
-        if (sent == -1) return 1;
+        if (sent == -1) {
+            if (!plat::net_timed_out()) return send_failed;
+            if (!plat::send_resumes_after_timeout() || plat::monotonic_ms() - moved_at >= stall_ms)
+                return send_stalled;
+            continue;
+        }
         done += sent;
+        moved_at = plat::monotonic_ms();
     }
-    return 0;
+    return send_ok;
 }
 
 }  // namespace
@@ -96,10 +113,15 @@ void end_stream(plat::Socket* slot) {
     close_socket(slot);
 }
 
+void bound_send_stall(plat::Socket slot, std::uint32_t stall_ms) {
+    bool sliced = plat::send_resumes_after_timeout() && stall_ms > stall_slice_ms;
+    plat::sock_set_send_timeout(slot, sliced ? stall_slice_ms : stall_ms);
+}
+
 int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool append_cr) {
     const char* bytes = static_cast<const char*>(data);
-    if (send_until_done(length, [&](int done, int left) { return plat::sock_send(slot, bytes + done, left); }) != 0)
-        return 1;
+    auto send = [&](int done, int left) { return plat::sock_send(slot, bytes + done, left); };
+    if (send_until_done(length, 0, send) != send_ok) return 1;
     if (append_cr) {
         const char cr = 13;
         if (plat::sock_send(slot, &cr, 1) == -1) return 1;
@@ -107,8 +129,9 @@ int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool app
     return 0;
 }
 
-int send_all_from_view(plat::Socket slot, const plat::FileView& view, std::uint32_t offset, std::uint16_t length) {
-    return send_until_done(length, [&](int done, int left) {
+SendResult send_all_from_view(plat::Socket slot, const plat::FileView& view, std::uint32_t offset,
+                              std::uint16_t length, std::uint32_t stall_ms) {
+    return send_until_done(length, stall_ms, [&](int done, int left) {
         return plat::sock_send_from_view(slot, &view, offset + static_cast<std::uint32_t>(done), left);
     });
 }

@@ -31,9 +31,17 @@ void end_stream(plat::Socket* slot);
 // 0 when every byte (and the CR when asked) went out.
 int send_all(plat::Socket slot, const void* data, std::uint16_t length, bool append_cr);
 
+enum SendResult { send_ok = 0, send_failed = 1, send_stalled = 2 };
+
+// Sets slot's send time-out so that send_all_from_view with this stall_ms
+// can tell a peer that has taken nothing for stall_ms.
+void bound_send_stall(plat::Socket slot, std::uint32_t stall_ms);
+
 // send_all (no CR) of length bytes of view from offset on, which the
-// platform may send straight from the view's file.
-int send_all_from_view(plat::Socket slot, const plat::FileView& view, std::uint32_t offset, std::uint16_t length);
+// platform may send straight from the view's file. send_stalled when, on a
+// socket bounded by bound_send_stall, no byte moved for stall_ms.
+SendResult send_all_from_view(plat::Socket slot, const plat::FileView& view, std::uint32_t offset,
+                              std::uint16_t length, std::uint32_t stall_ms);
 
 // Reads byte by byte until pattern has been seen; every byte read is also
 // stored in capture while *capture_left allows. 0 when found.

@@ -119,6 +119,17 @@ int sock_send_from_view(Socket socket, const FileView* view, std::uint32_t offse
 int sock_recv(Socket socket, void* buffer, int length);
 // Sets the per-read receive time-out; the result is not reported.
 void sock_set_recv_timeout(Socket socket, std::uint32_t ms);
+// Sets the send time-out: a send call that moved no byte when ms ran out
+// fails (-1, and net_timed_out() tells so); on POSIX one that moved some
+// returns their count then, which may be ms or more after they went. The
+// result is not reported.
+void sock_set_send_timeout(Socket socket, std::uint32_t ms);
+// Whether a socket whose send timed out may be sent on again: so on POSIX;
+// on Windows its state is then undefined and the send must end there.
+bool send_resumes_after_timeout();
+// True when the last failed socket call of this thread failed because its
+// time-out ran out.
+bool net_timed_out();
 // Ends the sending direction (SD_SEND, SHUT_WR); 0 on success.
 int sock_shutdown_send(Socket socket);
 void sock_close(Socket socket);

@@ -8,6 +8,7 @@ image, and what each stage prints with -d.
 import os
 import shutil
 import tempfile
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import harness
@@ -102,9 +103,12 @@ class Scratch:
 
 class Outcome:
     def __init__(self, result=None, commands=None, logins=None, opens=0, jobs=None, error=None,
-                 events=None):
+                 events=None, ended=None):
         self.result, self.commands, self.logins = result, commands, logins
         self.opens, self.jobs, self.error, self.events = opens, jobs, error, events
+        # time.monotonic() when the program had ended: the machine's one
+        # clock, which the simulator's timed events use as well.
+        self.ended = ended
 
 
 def describe(jobs):
@@ -130,10 +134,11 @@ def run_download(entries, args, sim_args=(), named=None, bundle=None, **bed_kw):
             args = list(args) + [named[0]]
         bed = netbed.NetBed(scratch, sim_args, **bed_kw)
         result = bed.holm(scratch, args, timeout=600)
+        ended = time.monotonic()
         jobs = bed.raw_jobs()
         return Outcome(result, [e["command"] for e in bed.events("command")],
                        [(e["login"], e["ok"]) for e in bed.events("login")],
-                       len(bed.events("raw-open")), jobs, events=bed.events())
+                       len(bed.events("raw-open")), jobs, events=bed.events(), ended=ended)
     except Exception as error:  # reported by the caller, in its own subtest
         return Outcome(error=error)
     finally:

@@ -109,7 +109,7 @@ TEST(ViewSend, ChunkArrivesWholeFromItsOffset) {
     int result = 0;
     for (std::uint32_t done = 0; done < length && result == 0; done += 8192) {
         std::uint32_t chunk = length - done < 8192 ? length - done : 8192;
-        result = net::send_all_from_view(pair[0], payload.view, offset + done, static_cast<std::uint16_t>(chunk));
+        result = net::send_all_from_view(pair[0], payload.view, offset + done, static_cast<std::uint16_t>(chunk), 0);
     }
     shutdown(pair[0], SHUT_WR);
     reader.join();
@@ -126,7 +126,7 @@ TEST(ViewSend, ClosedPeerFails) {
     close(pair[1]);
     // plat::init ignores SIGPIPE for the program; do the same here.
     signal(SIGPIPE, SIG_IGN);
-    EXPECT_EQ(net::send_all_from_view(pair[0], payload.view, offset, 8192), 1);
+    EXPECT_EQ(net::send_all_from_view(pair[0], payload.view, offset, 8192, 0), net::send_failed);
     EXPECT_EQ(plat::net_error(), EPIPE);
     close(pair[0]);
 }

@@ -205,6 +205,8 @@ class Raw(socketserver.BaseRequestHandler):
         with open(path, "wb") as f:
             size, how = self.receive(f)
         state.log(event="raw", job=n, file=path, size=size, end=how)
+        if how == "stalled":
+            self.stall()
         if how != "eof":
             return
         # A printer that holds the connection restarts once it lets go.
@@ -215,18 +217,20 @@ class Raw(socketserver.BaseRequestHandler):
 
     def receive(self, f):
         """Reads to the end of the stream, or stops as the switches say:
-        (bytes stored, "eof" | "closed" | "reset" | "peer-reset")."""
+        (bytes stored, "eof" | "closed" | "reset" | "stalled" | "peer-reset")."""
         args = self.server.state.args
         conn = self.request
         if args.talk_back:
             conn.sendall((TALK_BACK * (args.talk_back // len(TALK_BACK) + 1))[:args.talk_back])
         size = 0
-        stop_at = args.raw_close_after or args.raw_reset_after
+        stop_at = args.raw_close_after or args.raw_reset_after or args.raw_stall_after
         while True:
             limit = 4096 if args.read_delay_ms else 65536
             if stop_at:
                 limit = min(limit, stop_at - size)
                 if limit <= 0:
+                    if args.raw_stall_after:
+                        return size, "stalled"
                     if args.raw_reset_after:
                         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                         conn.close()
@@ -242,6 +246,13 @@ class Raw(socketserver.BaseRequestHandler):
             size += len(data)
             if args.read_delay_ms:
                 time.sleep(args.read_delay_ms / 1000)
+
+    def stall(self):
+        """A printer that has stopped taking data: the connection stays open
+        and unread, whatever the tool does, until the printer is ended."""
+        self.server.state.log(event="raw-stall", at=time.monotonic())
+        while True:
+            time.sleep(3600)
 
     def hold_open(self):
         """A printer that does not close after the upload; with --chatter it
@@ -336,6 +347,8 @@ def main():
                    help="close the print port after this many bytes")
     p.add_argument("--raw-reset-after", type=int, default=0,
                    help="reset the print port connection after this many bytes")
+    p.add_argument("--raw-stall-after", type=int, default=0,
+                   help="stop reading the print port after this many bytes, and never close it")
     p.add_argument("--raw-rcvbuf", type=int, default=0,
                    help="receive buffer of the print port, in bytes (small: the tool must wait)")
     p.add_argument("--read-delay-ms", type=int, default=0,

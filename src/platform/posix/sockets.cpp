@@ -96,6 +96,17 @@ void sock_set_recv_timeout(Socket s, std::uint32_t ms) {
     setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
+void sock_set_send_timeout(Socket s, std::uint32_t ms) {
+    // Honoured by sendfile as by send: -1 and EAGAIN when nothing went, a
+    // short count when part did.
+    timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000) * 1000};
+    setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+bool send_resumes_after_timeout() { return true; }
+
+bool net_timed_out() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
 int sock_shutdown_send(Socket s) { return shutdown(static_cast<int>(s), SHUT_WR) == 0 ? 0 : 1; }
 
 void sock_close(Socket s) { close(static_cast<int>(s)); }

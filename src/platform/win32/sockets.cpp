@@ -61,6 +61,17 @@ void sock_set_recv_timeout(Socket s, std::uint32_t ms) {
     setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
 }
 
+void sock_set_send_timeout(Socket s, std::uint32_t ms) {
+    DWORD limit = ms;
+    setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+}
+
+// A send that timed out may have been cut off at any point, so what the peer
+// got is unknown.
+bool send_resumes_after_timeout() { return false; }
+
+bool net_timed_out() { return WSAGetLastError() == WSAETIMEDOUT; }
+
 // SD_SEND: the WinSock 1.1 header does not spell it out, only winsock2.h.
 constexpr int sd_send = 1;
 
