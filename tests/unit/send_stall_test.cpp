@@ -17,27 +17,13 @@
 
 #include "net/sockets.h"
 #include "platform/platform.h"
+#include "mapped_file.h"
 #include "slow_pipe.h"
 
 namespace {
 
 using slow_pipe::pattern;
 
-// A file holding data, mapped as the payload is; removed with it.
-struct MappedFile {
-    std::string path = "/tmp/holm-stall-XXXXXX";
-    plat::FileView view;
-    explicit MappedFile(const std::string& data) {
-        int fd = mkstemp(path.data());
-        if (fd == -1 || write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) std::abort();
-        close(fd);
-        if (plat::map_file(path.c_str(), &view) != plat::map_ok) std::abort();
-    }
-    ~MappedFile() {
-        plat::unmap_file(&view);
-        unlink(path.c_str());
-    }
-};
 
 // A connected loopback pair whose buffers are small, so that a peer that
 // does not read closes the window after a few KiB.

@@ -14,6 +14,7 @@
 
 #include "net/sockets.h"
 #include "platform/platform.h"
+#include "mapped_file.h"
 #include "slow_pipe.h"
 
 namespace {
@@ -27,21 +28,6 @@ std::string read_all(int fd) {
     return got;
 }
 
-// A scratch file holding data, mapped as the payload is; removed with it.
-struct MappedFile {
-    std::string path = "/tmp/holm-view-XXXXXX";
-    plat::FileView view;
-    explicit MappedFile(const std::string& data) {
-        int fd = mkstemp(path.data());
-        if (fd == -1 || write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) std::abort();
-        close(fd);
-        if (plat::map_file(path.c_str(), &view) != plat::map_ok) std::abort();
-    }
-    ~MappedFile() {
-        plat::unmap_file(&view);
-        unlink(path.c_str());
-    }
-};
 
 const std::string data = pattern(3 << 20);
 constexpr std::uint32_t offset = 12345;  // on no page boundary

@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <fstream>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
@@ -114,52 +112,6 @@ long cgroup_task_room() {
         at = slash == 0 || slash == std::string::npos ? "/" : at.substr(0, slash);
     }
     return room;
-}
-
-int flush_to_disk(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd == -1) return errno;
-    int result = fsync(fd) == 0 ? 0 : errno;
-    close(fd);
-    return result;
-}
-
-int flush_file_system(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd == -1) return errno;
-    int result = syncfs(fd) == 0 ? 0 : errno;
-    close(fd);
-    return result;
-}
-
-int write_durably(const std::string& path, const std::string& text) {
-    std::string fresh = path + ".new";
-    int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd == -1) return errno;
-    int result = 0;
-    for (std::size_t done = 0; done < text.size() && result == 0;) {
-        ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote > 0) done += static_cast<std::size_t>(wrote);
-        else if (errno != EINTR) result = errno;
-    }
-    if (result == 0 && fsync(fd) != 0) result = errno;
-    if (close(fd) != 0 && result == 0) result = errno;
-    if (result == 0 && rename(fresh.c_str(), path.c_str()) != 0) result = errno;
-    if (result != 0) {
-        unlink(fresh.c_str());
-        return result;
-    }
-    std::size_t slash = path.rfind('/');
-    return flush_to_disk(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
-}
-
-bool hold_lock(const std::string& path) {
-    // Left open on purpose: the lock is the process's until it ends.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd == -1) return false;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    close(fd);
-    return false;
 }
 
 bool stderr_is_terminal() { return isatty(2) == 1; }
