@@ -2,9 +2,15 @@
 Get-Printer-Attributes at /ipp/print to report the printer's firmware
 (printer-firmware-name and printer-firmware-string-version, parallel
 1setOf values) and, when it has one, its printer-make-and-model. Every
-other request gets an IPP error or an HTTP 404."""
+other request gets an IPP error or an HTTP 404.
+
+With a login (--ipp-login USER:PASSWORD) a request without those
+credentials, as HTTP Basic, gets HTTP 401 and nothing else; with a delay
+(--ipp-delay SECONDS) each answer is held back that long."""
+import base64
 import http.server
 import struct
+import time
 
 GET_PRINTER_ATTRIBUTES = 0x000B
 OPERATION_TAG, PRINTER_TAG, END_TAG = 0x01, 0x04, 0x03
@@ -57,6 +63,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         body = self.read_body()
+        if state.args.ipp_delay:
+            time.sleep(state.args.ipp_delay)
+        if not self.logged_in(state.args.ipp_login):
+            request = parse_request(body)
+            state.log(event="ipp", operation=request and request[1], status=401)
+            self.send_response(401)
+            self.send_header("WWW-Authenticate", 'Basic realm="printer"')
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if self.path != "/ipp/print":
             self.send_error(404)
             return
@@ -74,6 +90,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
         self.wfile.write(data)
+
+    def logged_in(self, login):
+        """Whether the request carries the login as HTTP Basic, or none is
+        wanted."""
+        if not login:
+            return True
+        wanted = "Basic " + base64.b64encode(login.encode()).decode()
+        return self.headers.get("Authorization", "") == wanted
 
     def read_body(self):
         if self.headers.get("Transfer-Encoding", "").lower() != "chunked":

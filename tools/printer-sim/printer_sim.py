@@ -358,6 +358,10 @@ def main():
                    help="a firmware the printer reports over IPP (NAME main when not given)")
     p.add_argument("--model", metavar="TEXT", default=None,
                    help="the printer-make-and-model the printer reports over IPP (none when not given)")
+    p.add_argument("--ipp-login", metavar="USER:PASSWORD", default=None,
+                   help="answer IPP requests without this login (HTTP Basic) with HTTP 401")
+    p.add_argument("--ipp-delay", metavar="SECONDS", type=float, default=0,
+                   help="hold back each IPP answer this long")
     p.add_argument("--installs", metavar="[NAME=]VERSION", default=None,
                    help="the firmware a download brings: reported after the restart (without "
                         "NAME, in place of the first one)")
