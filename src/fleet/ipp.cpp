@@ -13,6 +13,7 @@ namespace {
 
 constexpr int connect_ms = 10000;
 constexpr auto request_budget = std::chrono::seconds(15);
+constexpr char wants_login_text[] = "no IPP answer (the printer wants a login)";
 
 const char* const requested[] = {"printer-firmware-name", "printer-firmware-string-version",
                                  "printer-make-and-model"};
@@ -34,9 +35,31 @@ std::vector<std::string> values_of(ipp_t* response, const char* name) {
     ipp_attribute_t* attribute = ippFindAttribute(response, name, IPP_TAG_ZERO);
     for (int i = 0; attribute != nullptr && i < ippGetCount(attribute); ++i) {
         const char* value = ippGetString(attribute, i, nullptr);
-        values.push_back(one_line(value != nullptr ? value : ""));
+        values.push_back(one_line(cut_text(value != nullptr ? value : "", kept_text_bytes)));
     }
     return values;
+}
+
+// The library's own answer to a printer that asks for a login is a prompt
+// on the terminal, without end, and the password typed would go to the
+// printer in the clear: no credentials are ever given.
+const char* no_password(const char*, http_t*, const char*, const char*, void*) { return nullptr; }
+const char* no_token(http_t*, const char*, const char*, const char*, void*) { return nullptr; }
+
+// The library keeps these callbacks per thread, and its default password
+// callback reads /dev/tty: each thread that asks sets them before it asks.
+void never_ask_the_operator() {
+    cupsSetPasswordCB2(no_password, nullptr);
+    cupsSetOAuthCB(no_token, nullptr);
+}
+
+// An HTTP 401 the library had no credentials for: it reports it as
+// cancelled (HTTP status 1000, IPP status 0x1000), not as the 401.
+bool wants_login(http_t* http) {
+    http_status_t status = httpGetStatus(http);
+    ipp_status_t error = cupsLastError();
+    return status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_CUPS_AUTHORIZATION_CANCELED ||
+           error == IPP_STATUS_ERROR_NOT_AUTHENTICATED || error == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED;
 }
 
 std::string last_error_text() {
@@ -56,6 +79,10 @@ ipp_t* attributes_request(const std::string& host) {
 
 void read_answer(ipp_t* response, IppAnswer& answer) {
     ipp_status_t status = ippGetStatusCode(response);
+    if (status == IPP_STATUS_ERROR_NOT_AUTHENTICATED) {
+        answer.problem = wants_login_text;
+        return;
+    }
     // Any successful status will do: a printer that ignores an attribute
     // it does not know answers "successful-ok-ignored-or-substituted".
     if (status > IPP_STATUS_OK_EVENTS_COMPLETE) {
@@ -72,16 +99,20 @@ void read_answer(ipp_t* response, IppAnswer& answer) {
 
 IppAnswer ask_printer(const std::string& host, int* cancel) {
     IppAnswer answer;
+    never_ask_the_operator();
     Bound bound{std::chrono::steady_clock::now() + request_budget, cancel};
+    // IPv4 only: a name given here can never lead to an IPv6 address.
     http_t* http =
-        httpConnect2(host.c_str(), 631, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1, connect_ms, cancel);
+        httpConnect2(host.c_str(), 631, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1, connect_ms, cancel);
     if (http == nullptr) {
         answer.problem = "no IPP answer (Unable to connect to \"" + host + "\" on port 631 - " + last_error_text() + ")";
         return answer;
     }
     httpSetTimeout(http, 1.0, still_waiting, &bound);
     ipp_t* response = cupsDoRequest(http, attributes_request(host), "/ipp/print");
-    if (response == nullptr) {
+    if (response == nullptr && wants_login(http)) {
+        answer.problem = wants_login_text;
+    } else if (response == nullptr) {
         std::string said = last_error_text();
         answer.problem = said.empty() ? "no IPP answer" : "no IPP answer (" + said + ")";
     } else {

@@ -15,11 +15,14 @@ struct IppAnswer {
     std::string make_and_model;                  // printer-make-and-model
 };
 
-// Asks the printer at host (port 631). The request is bounded to 15
-// seconds, 10 of them to connect; it ends early, as unanswered, once
-// *cancel is nonzero (the library reads it as it connects, so another
-// thread sets it through std::atomic_ref). Values have their control bytes
-// made blanks. Safe to call from several threads at once.
+// Asks the printer at host (port 631), a dotted IPv4 address; a name is
+// looked up for IPv4 only. The request is bounded to 15 seconds, 10 of them
+// to connect; it ends early, as unanswered, once *cancel is nonzero (the
+// library reads it as it connects, so another thread sets it through
+// std::atomic_ref). It never asks the operator for anything: a printer
+// that wants a login is unanswered ("the printer wants a login"). Values
+// have their control bytes made blanks and are cut to kept_text_bytes.
+// Safe to call from several threads at once.
 IppAnswer ask_printer(const std::string& host, int* cancel);
 
 // The firmware version of an answer that counts: the one paired with the

@@ -21,7 +21,6 @@ namespace {
 constexpr char marker[] = "/*HOLM-REPORT-DATA*/";
 constexpr std::size_t output_lines = 5;
 constexpr std::size_t output_bytes = 400;  // as JSON: hostile output cannot swell the page
-constexpr std::size_t message_bytes = 400;
 
 std::string number(double value) {
     char text[32];
@@ -48,14 +47,6 @@ std::string output_tail(const std::string& records) {
     // Not inside a UTF-8 sequence.
     while (cut < tail.size() && (static_cast<unsigned char>(tail[cut]) & 0xC0) == 0x80) ++cut;
     return tail.substr(cut);
-}
-
-// At most max bytes of text, not ending inside a UTF-8 sequence.
-std::string utf8_prefix(const std::string& text, std::size_t max) {
-    if (text.size() <= max) return text;
-    std::size_t end = max;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
 }
 
 std::string options_text(const FleetSettings& s) {
@@ -133,7 +124,7 @@ std::string printer_json(PrinterRun& p, bool waves, std::vector<std::string>& me
     SummaryRow row = shown_row(p);
     long message = -1;
     if (!row.message.empty()) {
-        std::string m = utf8_prefix(row.message, message_bytes);
+        std::string m = cut_text(row.message, kept_text_bytes);
         auto [at, fresh] = known.emplace(m, messages.size());
         if (fresh) messages.push_back(m);
         message = static_cast<long>(at->second);

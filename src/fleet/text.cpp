@@ -20,6 +20,13 @@ std::string one_line(const std::string& text) {
     return out;
 }
 
+std::string cut_text(const std::string& text, std::size_t max) {
+    if (text.size() <= max) return text;
+    std::size_t end = max;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
 std::string json_string(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {

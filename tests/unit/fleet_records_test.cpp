@@ -121,5 +121,20 @@ TEST(FleetText, JsonStringsCannotEndAScriptElement) {
     EXPECT_EQ(seconds_text(-1), "0.000");
 }
 
+TEST(FleetText, CutsEndOnAWholeCharacter) {
+    EXPECT_EQ(cut_text("short", 400), "short");
+    EXPECT_EQ(cut_text("abcdef", 6), "abcdef");
+    EXPECT_EQ(cut_text("abcdef", 4), "abcd");
+    // e-acute is two bytes, the clef four: a cut inside either drops it whole.
+    EXPECT_EQ(cut_text("caf\xc3\xa9!", 4), "caf");
+    EXPECT_EQ(cut_text("caf\xc3\xa9!", 5), "caf\xc3\xa9");
+    std::string clef = "\xf0\x9d\x84\x9e";
+    for (std::size_t max = 1; max < 4; ++max) EXPECT_EQ(cut_text("a" + clef + "b", max + 1), "a") << max;
+    EXPECT_EQ(cut_text("a" + clef + "b", 5), "a" + clef);
+    EXPECT_EQ(cut_text("\x80\x80\x80", 2), "");
+    std::string long_text(70000, 'x');
+    EXPECT_EQ(cut_text(long_text, kept_text_bytes).size(), kept_text_bytes);
+}
+
 }  // namespace
 }  // namespace fleet
