@@ -142,7 +142,8 @@ class SmallFleet(unittest.TestCase):
         path = self.scratch.path
         for name, text in (("twice.txt", f"{address(0)}\n{address(1)}\n{address(0)} root\n"),
                            ("four.txt", f"{address(0)}\n{address(1)} root secret extra\n"),
-                           ("none.txt", "# nothing yet\n\n   \n"), ("slash.txt", "198.18.1.1/24\n")):
+                           ("none.txt", "# nothing yet\n\n   \n"), ("slash.txt", "198.18.1.1/24\n"),
+                           ("alias.txt", f"{address(0)}\nprinter1.test\nprinter0.test\n")):
             with open(path(name), "w") as f:
                 f.write(text)
         os.mkdir(path("folder.exe"))
@@ -176,6 +177,9 @@ class SmallFleet(unittest.TestCase):
             "no printer on stdin": (["-o", out, ok[0], "-"], "no printer in standard input"),
             "same address twice": (["-o", out, ok[0], path("twice.txt")],
                                    f"{path('twice.txt')}, line 3: {address(0)} is listed twice (first on line 1)"),
+            "two names of one address": (["-o", out, ok[0], path("alias.txt")],
+                                         f"{path('alias.txt')}, line 3: printer0.test is {address(0)}, as is "
+                                         f"line 1 ({address(0)}): one printer listed twice"),
             "four fields": (["-o", out, ok[0], path("four.txt")], f"{path('four.txt')}, line 2: more than three fields"),
             "not an address": (["-o", out, ok[0], path("slash.txt")],
                                f"{path('slash.txt')}, line 1: not an address: 198.18.1.1/24"),
