@@ -191,6 +191,16 @@ def results(out):
     return dict(collections.Counter(r[1] if len(r) > 1 else "?" for r in rows))
 
 
+def failures(out, most=3):
+    """The commonest messages of the failed printers: [(message, count)]."""
+    try:
+        with open(os.path.join(out, "summary.tsv")) as f:
+            rows = [line.rstrip("\n").split("\t") for line in f][1:]
+    except OSError:
+        return []
+    return collections.Counter(r[3] for r in rows if len(r) > 3 and r[1] == "failed").most_common(most)
+
+
 def settle(bed, timeout=120):
     """Waits until no simulator is in the middle of a restart."""
     deadline = time.monotonic() + timeout
@@ -239,7 +249,7 @@ def whole_run(args, work, bundle, image, name, loss=0):
         leftover = drain(work, work.sessions[-1:])
         settle(bed)
         figure = {"status": status, "seconds": round(seconds, 1), "results": results(out),
-                  "leftover_bundles": leftover, **deliveries(bed, image)}
+                  "failures": failures(out), "leftover_bundles": leftover, **deliveries(bed, image)}
         if status not in (0, 1):
             figure["stderr"] = output(bed, "run", "stderr")[-500:]
         say(f"{name}: {shown_results(figure['results'])} in {seconds:.1f} s, status {status}")
@@ -292,6 +302,7 @@ def trial(args, work, bundle, image, number, kill_at):
         figure["leftover_bundles"] = drain(work, [killed_run, work.sessions[-1]])
         figure["settled"] = settle(bed)
         figure["retry_results"] = results(out)
+        figure["retry_failures"] = failures(out)
         # No summary after the retry: no printer is known to be done.
         figure["failed_in_retry"] = (args.printers if figure["retry_results"] is None else
                                      sum(n for r, n in figure["retry_results"].items() if r not in ("ok", "current")))
@@ -328,6 +339,8 @@ def show_kills(args, seed, undisturbed, trials):
               f"| {shown_results(t['retry_results'])} |")
         if "retry_stderr" in t:
             notes.append(f"trial {t['trial']}: the retry said: {t['retry_stderr'].strip()[-300:]}")
+        for message, n in t["retry_failures"]:
+            notes.append(f"trial {t['trial']}: {n} failed: {message}")
         if t["twice"] or t["without_image"]:
             notes.append(f"trial {t['trial']}: given twice e.g. {', '.join(t['twice_at']) or '-'}; "
                          f"without image e.g. {', '.join(t['without_at']) or '-'}")
@@ -353,6 +366,8 @@ def show_loss(args, runs):
         print(f"| {label} | {r['status']} | {r['seconds']:.1f} | {c.get('ok', 0)} | {c.get('current', 0)} "
               f"| {c.get('failed', 0)} | {c.get('not started', 0)} | {r['twice']} | {r['without_image']} |")
     for label, r in runs:
+        for message, n in r["failures"]:
+            print(f"{label}: {n} failed: {message}")
         if "stderr" in r:
             print(f"{label}: holm-fleet said: {r['stderr'].strip()[-300:]}")
     print(flush=True)
@@ -391,12 +406,14 @@ def main():
     if why:
         sys.exit(f"faults benchmark: {why}")
     # A stop by signal still cleans up: processes, namespaces, folders.
-    for s in (signal.SIGTERM, signal.SIGHUP):
+    # SIGINT too when started in the background, where it came ignored.
+    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(s, lambda n, _: sys.exit(128 + n))
     seed = args.seed if args.seed is not None else int(time.time() * 1000) % 2**31
     figures = {"settings": {k: getattr(args, k) for k in ("printers", "trials", "jobs", "restart_delay",
                                                           "down_seconds", "loss", "image_kib")}, "seed": seed}
     work = Work()
+    survived = True
     try:
         bundle, image = make_bundle(args.build, work, args.image_kib)
         if args.only != "loss":
@@ -407,8 +424,9 @@ def main():
             moments = random.Random(seed)
             trials = [trial(args, work, bundle, image, n + 1, moments.uniform(0, undisturbed["seconds"]))
                       for n in range(args.trials)]
-            figures["kills"] = {"undisturbed": undisturbed, "trials": trials,
-                                "total": show_kills(args, seed, undisturbed, trials)}
+            total = show_kills(args, seed, undisturbed, trials)
+            figures["kills"] = {"undisturbed": undisturbed, "trials": trials, "total": total}
+            survived = total["twice"] == 0 and total["without_image"] == 0
         if args.only != "kills":
             runs = [("none", whole_run(args, work, bundle, image, "no-loss")),
                     (f"1 in {args.loss}", whole_run(args, work, bundle, image, "loss", loss=args.loss))]
@@ -419,6 +437,9 @@ def main():
     if args.json:
         with open(args.json, "w") as f:
             json.dump(figures, f, indent=1)
+    if not survived:
+        print("Not survived: a printer was given its image twice or was left without it.")
+        sys.exit(1)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,8 @@
 #   --restart-delay S, --down-seconds S (each printer's restart after its
 #   image, default 1 and 3), --loss N (drop one packet in N, default 10),
 #   --only kills|loss, --json FILE, --build DIR
+# Status 1 when a killed run left a printer given its image twice or
+# without it after the retry.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
