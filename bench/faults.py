@@ -216,8 +216,10 @@ def firmware(printer):
     try:
         with open(os.path.join(printer.dir, "state.json")) as f:
             held = dict(tuple(x) for x in json.load(f)["firmware"])
-    except OSError:
+    except FileNotFoundError:
         return OLD  # never saved: what it started with
+    except (OSError, ValueError, KeyError) as e:
+        return f"unreadable ({e})"
     return held.get("main")
 
 
