@@ -33,6 +33,8 @@ const char usage[] =
     "  -C DIR     find the FILEs in DIR and store their names relative to it\n"
     "  --for PATTERN  the bundle is for printers whose make and model match\n"
     "             PATTERN (shell-style: * ? [...], case ignored); repeatable\n"
+    "  --firmware VERSION  the firmware version the bundle installs ([NAME=]VERSION,\n"
+    "             as holm-fleet --firmware takes it, which reads it from the bundle)\n"
     "  -t BUNDLE  check a bundle: list its entries as the program walks them,\n"
     "             say what a network delivery does with it, report problems\n"
     "  -h, --help show this help\n"
