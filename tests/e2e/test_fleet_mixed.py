@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import unittest
 
+import browser
 import harness
 import fleetbed
 from downloads import FIRMWARE, Scratch
@@ -91,6 +92,8 @@ class MixedFleet(unittest.TestCase):
             page = f.read()
         self.assertIn('"bundles": [{"name": "laser.exe", ', page)
         self.assertEqual(os.listdir(self.scratch.path("tmp")), [])
+        if browser.CHROMIUM:  # the page as drawn; the data above holds without a browser
+            self.check_report(os.path.join(out, "report.html"))
 
         # A retry goes with the same bundles in the same order only.
         run = self.fleet(["--retry-failed", "-d", "-o", out] + bundles[::-1])
@@ -101,6 +104,24 @@ class MixedFleet(unittest.TestCase):
         self.assertEqual((run.status, run.stderr), (0, ""), run)
         self.assertEqual(summary(out), rows)
         self.assertEqual(self.jobs(), [1, 0, 1, 0])
+
+    def check_report(self, report):
+        page = browser.Page(report)
+        self.addCleanup(page.close)
+        page = page.__enter__()
+        self.assertEqual(page.evaluate("[...document.querySelectorAll('#bundle-table tbody tr')].map(r => "
+                                       "[...r.cells].map(c => c.textContent))"),
+                         [["laser.exe", "2", "1 ok, 1 current"],
+                          ["jet.exe", "1", "1 ok"], ["no bundle", "1", "1 incompatible"]])
+        page.evaluate(f"document.querySelector('.cell[data-i=\"{JET_PRINTER}\"]').click()")
+        self.assertEqual(page.detail()["bundle"], "jet.exe")
+        page.evaluate(f"document.querySelector('.cell[data-i=\"{OTHER}\"]').click()")
+        self.assertEqual(page.detail()["bundle"], "none")
+        facts = page.evaluate("document.getElementById('run-what').textContent")
+        self.assertIn(f"laser.exe, for {LASER}, installs main={NEW}", facts)
+        self.assertIn(f"jet.exe, for {JET}", facts)
+        self.assertEqual(page.counts()["current"], 1)
+        self.assertEqual(page.errors(), [])
 
     def test_read_names_the_bundle_it_would_get(self):
         def read(i):
