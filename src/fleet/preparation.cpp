@@ -28,8 +28,6 @@ constexpr int old_bundle_look_ms = 500;
 // What an earlier run leaves in DIR.
 const char* const run_records[] = {"summary.tsv", "joblog", "printers", "firmware", "bundles", "report.html"};
 
-std::string dir_file(const std::string& dir, const char* name) { return file_text(dir + "/" + name); }
-
 std::string last_firmware(const std::string& dir) {
     std::string text = file_text(dir + "/firmware");
     while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -47,16 +45,13 @@ std::string bundle_list(const FleetRun& run) {
 // whose name was not kept: any one bundle may go on with it.
 std::string same_bundles(const FleetRun& run) {
     std::error_code ec;
-    std::string recorded = dir_file(run.settings.dir, "bundles");
-    bool old_run = !fs::exists(run.settings.dir + "/bundles", ec);
+    const std::string path = run.settings.dir + "/bundles";
+    std::string recorded = file_text(path);
+    bool old_run = !fs::exists(path, ec);
     if (old_run ? run.bundles.size() == 1 : recorded == bundle_list(run)) return std::string();
-    std::string names;
-    for (std::size_t start = 0; start < recorded.size();) {
-        std::size_t end = recorded.find('\n', start);
-        if (end == std::string::npos) end = recorded.size();
-        names += (names.empty() ? "" : " ") + recorded.substr(start, end - start);
-        start = end + 1;
-    }
+    std::string names = recorded;
+    while (!names.empty() && names.back() == '\n') names.pop_back();
+    std::replace(names.begin(), names.end(), '\n', ' ');
     return "the last run in " + run.settings.dir + " was made with the bundles " +
            (old_run ? std::string("(one, not recorded)") : names) + "; retry it with the same bundles, in the same order";
 }

@@ -52,13 +52,27 @@ Read before(IppPool& pool, const std::string& address, const FleetSettings& s, c
     return r;
 }
 
-// After a delivery the printer's bundle is the one its model chooses (the
-// model stays), and its version is the one to read back.
-std::string target_after(const IppAnswer& answer, const FleetSettings& s, const std::vector<Bundle>& bundles) {
-    if (bundles.empty()) return s.firmware;
-    ModelCheck model = check_model(answer, s.ignore_model ? std::vector<Bundle>{} : bundles);
-    if (s.ignore_model) model.bundle = 0;
-    return model.bundle == no_bundle ? s.firmware : target_firmware(bundles[model.bundle], s);
+// After a delivery, against the version of the bundle the printer's model
+// chooses (the model stays what it was): none while the model cannot be
+// read yet (the printer may still be restarting).
+Verdict judged_after(const IppAnswer& answer, const FleetSettings& s, const std::vector<Bundle>& bundles) {
+    Verdict v;
+    if (!bundles.empty() && !s.ignore_model) {
+        ModelCheck model = check_model(answer, bundles);
+        if (model.verdict == ModelVerdict::unread) return v;
+        if (model.verdict == ModelVerdict::other_model) return Verdict{Result::failed, model.message, "", no_bundle};
+        v.bundle = model.bundle;
+    } else if (!bundles.empty()) {
+        v.bundle = 0;
+    }
+    std::string target = v.bundle == no_bundle ? s.firmware : target_firmware(bundles[v.bundle], s);
+    if (target.empty() && v.bundle != no_bundle)
+        return Verdict{Result::failed, bundle_name(bundles[v.bundle]) + " records no firmware version to read back",
+                       "", v.bundle};
+    std::size_t chosen = v.bundle;
+    v = verdict_after(answer, target);
+    v.bundle = chosen;
+    return v;
 }
 
 Read after(IppPool& pool, const std::string& address, const FleetSettings& s, const std::vector<Bundle>& bundles) {
@@ -68,8 +82,7 @@ Read after(IppPool& pool, const std::string& address, const FleetSettings& s, co
         IppAnswer answer;
         if (!ask_once(pool, address, &answer)) break;
         r.model = answer.make_and_model;
-        std::string target = target_after(answer, s, bundles);
-        r.verdict = target.empty() ? Verdict{} : verdict_after(answer, target);
+        r.verdict = judged_after(answer, s, bundles);
         if (r.verdict.result != Result::none) return r;
         if (plat::monotonic_ms() >= until) {
             r.verdict.result = Result::failed;
@@ -104,8 +117,7 @@ std::string read_bundles(const FleetSettings& s, std::vector<Bundle>& bundles) {
         bundles.push_back(b);
     }
     std::string refusal = firmware_conflict(bundles, s);
-    if (refusal.empty() && s.ignore_model && bundles.size() > 1 && names_models(bundles))
-        refusal = "--ignore-model goes with one BUNDLE only: without the printer's model no bundle can be chosen";
+    if (refusal.empty()) refusal = settings_conflict(bundles, s);
     bool known = !s.firmware.empty();
     for (const Bundle& b : bundles) known = known || !b.firmware.empty();
     if (refusal.empty() && s.read_when == "after" && !known)

@@ -10,8 +10,11 @@ const char no_version_after[] = "no firmware version after the delivery";
 Verdict verdict_before(const IppAnswer& answer, const std::vector<Bundle>& bundles, bool by_model,
                        const FleetSettings& s) {
     Verdict v;
-    ModelCheck model = by_model ? check_model(answer, bundles) : check_model(answer, {});
-    if (!by_model && !bundles.empty()) model.bundle = 0;
+    ModelCheck model;
+    if (by_model)
+        model = check_model(answer, bundles);
+    else
+        model.bundle = bundles.empty() ? no_bundle : 0;
     if (model.verdict != ModelVerdict::fits) {
         v.result = model.verdict == ModelVerdict::other_model ? Result::incompatible : Result::failed;
         v.message = model.message;

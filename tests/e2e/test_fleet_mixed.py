@@ -124,15 +124,23 @@ class MixedFleet(unittest.TestCase):
         self.assertEqual(page.errors(), [])
 
     def test_read_names_the_bundle_it_would_get(self):
-        def read(i):
-            done = self.bed.run([FLEET, "--read", "before", "laser.exe", "jet.exe", address(i)],
-                                cwd=self.scratch.dir, timeout=60)
+        def read(i, when="before", bundles=("laser.exe", "jet.exe")):
+            done = self.bed.run([FLEET, "--read", when, *bundles, address(i)], cwd=self.scratch.dir, timeout=200)
             said = json.loads(done.stdout)
             return done.returncode, said["result"], said["bundle"], said["message"]
 
         self.assertEqual(read(CURRENT), (0, "current", "laser.exe", ""))
         self.assertEqual(read(JET_PRINTER), (0, "to deliver", "jet.exe", ""))
         self.assertEqual(read(OTHER), (0, "incompatible", "", NOT_FOR_ANY))
+        # After a delivery, the version of the printer's own bundle is read back.
+        self.assertEqual(read(CURRENT, "after"), (0, "ok", "laser.exe", ""))
+        self.assertEqual(read(JET_PRINTER, "after"), (1, "failed", "jet.exe",
+                                                      "jet.exe records no firmware version to read back"))
+        done = self.bed.run([FLEET, "--read", "after", "jet.exe", address(JET_PRINTER)], cwd=self.scratch.dir,
+                            timeout=60)
+        self.assertEqual((done.returncode, done.stdout), (2, b""))
+        self.assertEqual(done.stderr, b"holm-fleet: --read after needs --firmware, or a BUNDLE that records its "
+                                      b"version\n")
 
     def test_one_refused_bundle_refuses_the_run(self):
         path = self.scratch.path
