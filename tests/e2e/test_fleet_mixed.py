@@ -121,6 +121,9 @@ class MixedFleet(unittest.TestCase):
         self.assertIn(f"laser.exe, for {LASER}, installs main={NEW}", facts)
         self.assertIn(f"jet.exe, for {JET}", facts)
         self.assertEqual(page.counts()["current"], 1)
+        # The versions a bundle records count as --firmware's would.
+        self.assertFalse(page.evaluate("document.getElementById('versions').hidden"))
+        self.assertIn("model not among any bundle's", page.evaluate("document.getElementById('legend').textContent"))
         self.assertEqual(page.errors(), [])
 
     def test_read_names_the_bundle_it_would_get(self):
