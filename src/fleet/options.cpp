@@ -8,7 +8,7 @@
 namespace fleet {
 
 const char usage_text[] =
-    "Usage: holm-fleet [-j N] [-m c] [-d] [--firmware [NAME=]VERSION [--plan]]\n"
+    "Usage: holm-fleet [-j N] [-m c] [-d] [--firmware [NAME=]VERSION] [--plan]\n"
     "                  [--canary N | --waves LIST] [--pause DURATION]\n"
     "                  [--window HH:MM-HH:MM] [--max-failed LIMIT] [--timeout DURATION]\n"
     "                  [--key PUBKEY] [--ignore-model] [--retry-failed]\n"
