@@ -52,6 +52,10 @@ TEST(FleetOptions, DefaultsAndTheEndOfOptions) {
     EXPECT_EQ(o.settings.mode, 0);
     EXPECT_FALSE(o.settings.max_failed.set);
     EXPECT_EQ(o.settings.bundles, std::vector<std::string>{"-odd.exe"});
+    o = parse({"-o", "d", "a.exe", "b.exe", "c.exe", "-"});
+    ASSERT_EQ(o.parsed.status, -1) << o.parsed.refusal;
+    EXPECT_EQ(o.settings.bundles, (std::vector<std::string>{"a.exe", "b.exe", "c.exe"}));
+    EXPECT_EQ(o.settings.printers, "-");
     o = parse({"-o", "d", "--", "a.exe", "-b.exe", "p.txt"});
     ASSERT_EQ(o.parsed.status, -1) << o.parsed.refusal;
     EXPECT_EQ(o.settings.bundles, (std::vector<std::string>{"a.exe", "-b.exe"}));
