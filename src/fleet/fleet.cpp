@@ -48,7 +48,7 @@ std::string prepare(FleetRun& run) {
 void start_machinery(FleetRun& run) {
     for (std::string& entry : plat::environment())
         if (entry.rfind("HOLM_PASSWORD=", 0) != 0) run.environment.push_back(std::move(entry));
-    run.checks_model = !run.models.empty() && !run.settings.ignore_model;
+    run.checks_model = names_models(run.bundles) && !run.settings.ignore_model;
     run.reads_ipp = reads_ipp(run);
     run.waves = wave_sizes(run.settings.waves, run.todo.size());
     plat::wake_open();

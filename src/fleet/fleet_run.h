@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bundles.h"
 #include "ipp_pool.h"
 #include "printer_list.h"
 #include "result.h"
@@ -41,6 +42,8 @@ struct PrinterRun {
     std::string before;   // firmware versions read
     std::string after;
     std::string model;    // printer-make-and-model, when read
+    std::size_t bundle = no_bundle;  // the place of the bundle it gets, or would get
+    std::string bundle_file;         // that bundle's base name, for the records
     std::string output;   // the last lines of its records' output, once it has ended (for the report)
     bool output_read = false;
     bool delivered = false;  // its bundle was started
@@ -68,8 +71,6 @@ enum class StopReason {
 struct RunPlaces {
     std::string dir;             // DIR, links resolved
     std::string private_folder;  // readable by the owner only, removed at the end
-    std::string bundle_absolute; // BUNDLE, absolute, no link resolved
-    std::string bundle_copy;     // the checked copy, the only one run
     std::string summary;         // DIR/summary.tsv
     std::FILE* joblog = nullptr;
     std::string lock;            // DIR/lock, held while the run goes
@@ -94,7 +95,7 @@ struct FleetRun {
     RunPlaces places;
     std::vector<std::string> environment;  // for every bundle, HOLM_PASSWORD left out
     bool reads_ipp = false;                // a read before every delivery
-    bool checks_model = false;             // that read checks the model against the bundle's patterns
+    bool checks_model = false;             // that read chooses the bundle by the printer's model
     std::size_t at_once = 1;               // printers running at once at most
     IppPool ipp;
     std::unordered_map<int, std::size_t> by_pid;  // running bundles
@@ -124,8 +125,7 @@ struct FleetRun {
     double window_opens = 0;
     double window_closes = 0;
     bool window_opened = false;
-    std::string bundle_sha256;            // of the checked copy
-    std::vector<std::string> models;      // the patterns the bundle names
+    std::vector<Bundle> bundles;          // in the order given
     std::uint64_t next_report_ms = 0;     // monotonic ms: the next rewrite of the report and summary
 };
 

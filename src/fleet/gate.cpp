@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "bundle_check.h"
+#include "firmware.h"
 #include "models.h"
 #include "platform/platform.h"
 #include "text.h"
@@ -45,10 +46,10 @@ std::string sha256_of(const std::string& path) {
     return std::string(hex, 64);
 }
 
-std::string check_signature(const FleetRun& run) {
+std::string check_signature(const FleetRun& run, const Bundle& bundle) {
     std::string minisign = plat::find_program("minisign");
-    std::string signature = run.places.bundle_absolute + ".minisig";
-    std::vector<std::string> args{minisign, "-V", "-q", "-m", run.places.bundle_copy, "-x", signature, "-p", run.settings.key};
+    std::string signature = bundle.absolute + ".minisig";
+    std::vector<std::string> args{minisign, "-V", "-q", "-m", bundle.copy, "-x", signature, "-p", run.settings.key};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -58,13 +59,11 @@ std::string check_signature(const FleetRun& run) {
     std::error_code ec;
     fs::remove(capture, ec);
     if (status == 0) return std::string();
-    return run.settings.bundle + " is not signed by the key " + run.settings.key + ": " + reason + " (nothing sent)";
+    return bundle.given + " is not signed by the key " + run.settings.key + ": " + reason + " (nothing sent)";
 }
 
-}  // namespace
-
-std::string check_bundle_name(FleetRun& run) {
-    const std::string& given = run.settings.bundle;
+std::string check_name(Bundle& bundle) {
+    const std::string& given = bundle.given;
     std::error_code ec;
     fs::file_status status = fs::status(given, ec);
     if (!fs::exists(status)) return "no such BUNDLE: " + given;
@@ -72,8 +71,53 @@ std::string check_bundle_name(FleetRun& run) {
     if (!plat::may_run(given)) return "BUNDLE is not executable: " + given;
     if (!ends_in_exe(given)) return "BUNDLE must end in .exe: " + given;
     // No link resolved: the name is the payload's.
-    run.places.bundle_absolute = fs::absolute(given, ec).lexically_normal().string();
+    bundle.absolute = fs::absolute(given, ec).lexically_normal().string();
     return std::string();
+}
+
+// One open of BUNDLE: whatever the name stands for from then on, the copy
+// holds what it stood for then. -1 when a stop came.
+int copy_one(const std::string& folder, Bundle& bundle) {
+    std::string copy = folder + "/" + fs::path(bundle.absolute).filename().string();
+    int error = plat::copy_file_unless_stopped(bundle.absolute, copy);
+    if (error != 0) return error;
+    bundle.copy = copy;
+    bundle.sha256 = sha256_of(copy);
+    return 0;
+}
+
+std::string check_one(const FleetRun& run, Bundle& bundle) {
+    pack::Inspection found = pack::inspect_bundle(bundle.copy);
+    if (!pack::is_sound(found)) {
+        // In holm-pack's words, with the name the user knows.
+        const std::string& name = bundle.absolute;
+        if (!found.unreadable.empty()) std::fprintf(stderr, "holm-pack: %s: %s\n", name.c_str(), found.unreadable.c_str());
+        for (const std::string& p : found.problems) std::fprintf(stderr, "holm-pack: %s: %s\n", name.c_str(), p.c_str());
+        for (const std::string& w : found.warnings)
+            std::fprintf(stderr, "holm-pack: %s: warning: %s\n", name.c_str(), w.c_str());
+        return "holm-pack -t does not find " + bundle.given + " sound: nothing sent";
+    }
+    bundle.models = pack::models_of(found.directory.comment);
+    bundle.firmware = pack::firmware_of(found.directory.comment);
+    // Only these modes wait for the printer's restart: the version read
+    // after any other could be the one it ran before.
+    const char mode = run.settings.mode;
+    if (!bundle.firmware.empty() && mode != 0 && mode != 'a' && mode != 'e')
+        return bundle.given + " installs firmware " + bundle.firmware +
+               ", which needs mode a or e (they wait for the restart), not -m " + std::string(1, mode);
+    return run.settings.key.empty() ? std::string() : check_signature(run, bundle);
+}
+
+}  // namespace
+
+std::string check_bundle_name(FleetRun& run) {
+    for (const std::string& given : run.settings.bundles) {
+        run.bundles.push_back(Bundle{});
+        run.bundles.back().given = given;
+        std::string refusal = check_name(run.bundles.back());
+        if (!refusal.empty()) return refusal;
+    }
+    return same_names(run.bundles);
 }
 
 std::string copy_bundle(FleetRun& run) {
@@ -82,30 +126,22 @@ std::string copy_bundle(FleetRun& run) {
     if (plat::make_private_folder(base, &run.places.private_folder) != 0) return "cannot make a temporary folder";
     if (plat::is_noexec(run.places.private_folder))
         return base + " does not let programs run (mounted noexec): set TMPDIR to a folder that does";
-    std::string copy = run.places.private_folder + "/" + fs::path(run.places.bundle_absolute).filename().string();
-    // One open of BUNDLE: whatever the name stands for from then on, the
-    // copy holds what it stood for then.
-    int error = plat::copy_file_unless_stopped(run.places.bundle_absolute, copy);
-    if (error == -1) return std::string();  // the stop is taken after this step
-    if (error != 0) return "cannot copy BUNDLE into " + run.places.private_folder + ": " + std::strerror(error);
-    run.places.bundle_copy = copy;
-    run.bundle_sha256 = sha256_of(copy);
+    for (Bundle& bundle : run.bundles) {
+        int error = copy_one(run.places.private_folder, bundle);
+        if (error == -1) return std::string();  // the stop is taken after this step
+        if (error != 0)
+            return "cannot copy " + bundle.given + " into " + run.places.private_folder + ": " + std::strerror(error);
+    }
     return std::string();
 }
 
 std::string check_copy(FleetRun& run) {
-    pack::Inspection found = pack::inspect_bundle(run.places.bundle_copy);
-    if (!pack::is_sound(found)) {
-        // In holm-pack's words, with the name the user knows.
-        const std::string& name = run.places.bundle_absolute;
-        if (!found.unreadable.empty()) std::fprintf(stderr, "holm-pack: %s: %s\n", name.c_str(), found.unreadable.c_str());
-        for (const std::string& p : found.problems) std::fprintf(stderr, "holm-pack: %s: %s\n", name.c_str(), p.c_str());
-        for (const std::string& w : found.warnings)
-            std::fprintf(stderr, "holm-pack: %s: warning: %s\n", name.c_str(), w.c_str());
-        return "holm-pack -t does not find " + run.settings.bundle + " sound: nothing sent";
+    for (Bundle& bundle : run.bundles) {
+        std::string refusal = check_one(run, bundle);
+        if (!refusal.empty()) return refusal;
     }
-    run.models = pack::models_of(found.directory.comment);
-    return run.settings.key.empty() ? std::string() : check_signature(run);
+    std::string refusal = firmware_conflict(run.bundles, run.settings);
+    return refusal.empty() ? settings_conflict(run.bundles, run.settings) : refusal;
 }
 
 }  // namespace fleet

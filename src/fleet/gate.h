@@ -10,19 +10,20 @@
 
 namespace fleet {
 
-// BUNDLE as named: it exists, is a readable, runnable file, and ends in
-// .exe (the program reads its payload from its own name). Sets
-// run.places.bundle_absolute. The refusal, or empty.
+// Each BUNDLE as named: it exists, is a readable, runnable file, and ends
+// in .exe (the program reads its payload from its own name); no two have
+// the same base name. Fills run.bundles in. The refusal, or empty.
 std::string check_bundle_name(FleetRun& run);
 
-// Makes the private folder (in TMPDIR, else /tmp) and copies BUNDLE into
-// it under its own base name, runnable by its owner alone. The refusal, or
-// empty.
+// Makes the private folder (in TMPDIR, else /tmp) and copies each BUNDLE
+// into it under its own base name, runnable by its owner alone. The
+// refusal, or empty.
 std::string copy_bundle(FleetRun& run);
 
-// Checks the copy with holm-pack's checks and, given a key, its signature;
-// a refused bundle's problems are printed on standard error as holm-pack
-// -t prints them. The refusal, or empty.
+// Checks each copy with holm-pack's checks and, given a key, its
+// signature, and reads the models and version it records; a refused
+// bundle's problems are printed on standard error as holm-pack -t prints
+// them. One refused bundle refuses the run. The refusal, or empty.
 std::string check_copy(FleetRun& run);
 
 }  // namespace fleet

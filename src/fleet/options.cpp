@@ -8,24 +8,29 @@
 namespace fleet {
 
 const char usage_text[] =
-    "Usage: holm-fleet [-j N] [-m c] [-d] [--firmware [NAME=]VERSION [--plan]]\n"
+    "Usage: holm-fleet [-j N] [-m c] [-d] [--firmware [NAME=]VERSION] [--plan]\n"
     "                  [--canary N | --waves LIST] [--pause DURATION]\n"
     "                  [--window HH:MM-HH:MM] [--max-failed LIMIT] [--timeout DURATION]\n"
     "                  [--key PUBKEY] [--ignore-model] [--retry-failed]\n"
-    "                  -o DIR BUNDLE PRINTERS\n"
+    "                  -o DIR BUNDLE... PRINTERS\n"
     "       holm-fleet --read before|after [--firmware [NAME=]VERSION]\n"
-    "                  [--ignore-model] [BUNDLE] ADDRESS\n"
+    "                  [--ignore-model] [BUNDLE...] ADDRESS\n"
     "Runs BUNDLE -n ADDRESS for every printer of PRINTERS (a file, or - for\n"
     "standard input; one printer a line: ADDRESS [LOGIN [PASSWORD]]), once\n"
-    "holm-pack -t has found BUNDLE sound.\n"
+    "holm-pack -t has found every BUNDLE sound. Each printer gets the first\n"
+    "BUNDLE, in the order given, made for its model (one made for no model\n"
+    "is for all); one that none is for is incompatible.\n"
     "  -j N              N printers at a time (default 32)\n"
     "  -m c              run the bundle with -m c (a mode letter, a to l)\n"
     "  -d                run the bundle with -d (event characters)\n"
     "  -o DIR            the records: DIR/summary.tsv, DIR/printers/ADDRESS/, DIR/joblog\n"
     "  --firmware [NAME=]VERSION  the firmware version the bundle installs: printers\n"
     "                    that report it over IPP are current and left alone, the\n"
-    "                    others must report it after the delivery\n"
-    "  --plan            with --firmware: read every printer's version, send nothing else\n"
+    "                    others must report it after the delivery (a bundle made\n"
+    "                    with holm-pack --firmware says so itself)\n"
+    "  --plan            read every printer's version and model, send nothing else:\n"
+    "                    say which printers are current and which bundle each of\n"
+    "                    the others would get\n"
     "  --canary N        the first N printers that get the bundle alone first; the\n"
     "                    rest only when all ended ok (or within --max-failed):\n"
     "                    --waves N,100%\n"
@@ -40,7 +45,8 @@ const char usage_text[] =
     "                    printers failed: a share (10%) or a count (5)\n"
     "  --timeout DURATION  end a printer's bundle that runs longer (TERM, then KILL\n"
     "                    5 s later): that printer failed (default 1h)\n"
-    "  --key PUBKEY      BUNDLE must carry a signature by this minisign key (BUNDLE.minisig)\n"
+    "  --key PUBKEY      BUNDLE must carry a signature by this minisign key\n"
+    "                    (BUNDLE.minisig), every BUNDLE given\n"
     "  --ignore-model    send the bundle without reading each printer's model over\n"
     "                    IPP, for printers whose IPP is off: a bundle made for other\n"
     "                    models may then reach a printer, and leave it unusable\n"
@@ -50,7 +56,7 @@ const char usage_text[] =
     "  --read WHEN       read one printer's model and firmware over IPP, send\n"
     "                    nothing, and print what a run would make of it as JSON\n"
     "                    (WHEN: before a delivery, or after one, reading for up\n"
-    "                    to 2 minutes; BUNDLE: the models it is for)\n"
+    "                    to 2 minutes; BUNDLE...: the bundle it would get)\n"
     "  -h, --help        print this help\n"
     "Exit status: 0 when every printer ended ok (or current, or to deliver with\n"
     "--plan), 1 when any failed or was not started, 2 for bad usage or a bundle\n"
@@ -65,6 +71,7 @@ struct Given {
     std::string jobs, mode, dir, canary, waves, pause, window, max_failed, key, firmware, read, timeout;
     bool jobs_given = false;
     bool read_given = false;
+    bool ended = false;  // "--" ended the options
 };
 
 struct Valued {
@@ -141,12 +148,9 @@ Parsed check_read(const Given& g, const std::vector<std::string>& arguments, Fle
     if (s.debug || s.plan || s.retry) return refuse("--read takes no option but --firmware and --ignore-model");
     Parsed firmware = check_firmware(s);
     if (refused(firmware)) return firmware;
-    if (arguments.size() != 1 && arguments.size() != 2)
-        return refuse("--read expected ADDRESS, or BUNDLE and ADDRESS, got " + std::to_string(arguments.size()) +
-                      " arguments");
-    if (arguments.size() == 2) s.bundle = arguments[0];
-    if (s.firmware.empty() && s.bundle.empty()) return refuse("--read needs --firmware, or BUNDLE, or both");
-    if (g.read == "after" && s.firmware.empty()) return refuse("--read after needs --firmware");
+    if (arguments.empty()) return refuse("--read expected ADDRESS, or BUNDLE... and ADDRESS, got no argument");
+    s.bundles.assign(arguments.begin(), arguments.end() - 1);
+    if (s.firmware.empty() && s.bundles.empty()) return refuse("--read needs --firmware, or BUNDLE, or both");
     s.read_when = g.read;
     s.read_address = arguments.back();
     return Parsed{};
@@ -157,12 +161,15 @@ Parsed check_run(const Given& g, const std::vector<std::string>& arguments, Flee
     if (refused(checked)) return checked;
     if (s.dir.empty()) return refuse("no -o DIR");
     if (refused(checked = check_firmware(s))) return checked;
-    if (s.plan && s.firmware.empty()) return refuse("--plan needs --firmware");
     if (refused(checked = check_waves(g, s))) return checked;
-    if (arguments.size() != 2)
-        return refuse("expected two arguments, BUNDLE and PRINTERS, got " + std::to_string(arguments.size()));
-    s.bundle = arguments[0];
-    s.printers = arguments[1];
+    if (arguments.size() < 2)
+        return refuse("expected BUNDLE... and PRINTERS, got " + std::to_string(arguments.size()) +
+                      (arguments.size() == 1 ? " argument" : " arguments"));
+    for (std::size_t i = 0; i + 1 < arguments.size() && !g.ended; ++i)
+        if (arguments[i].size() > 1 && arguments[i][0] == '-')
+            return refuse("option " + arguments[i] + " after BUNDLE (options go first)");
+    s.bundles.assign(arguments.begin(), arguments.end() - 1);
+    s.printers = arguments.back();
     return Parsed{};
 }
 
@@ -174,6 +181,7 @@ Parsed parse_command_line(int argc, char* argv[], FleetSettings& s) {
     for (; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--") {
+            given.ended = true;
             ++i;
             break;
         }

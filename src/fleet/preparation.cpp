@@ -26,12 +26,34 @@ constexpr long own_open_files = 32;
 // A retry looks this often whether the bundles of a killed run have ended.
 constexpr int old_bundle_look_ms = 500;
 // What an earlier run leaves in DIR.
-const char* const run_records[] = {"summary.tsv", "joblog", "printers", "firmware", "report.html"};
+const char* const run_records[] = {"summary.tsv", "joblog", "printers", "firmware", "bundles", "report.html"};
 
 std::string last_firmware(const std::string& dir) {
     std::string text = file_text(dir + "/firmware");
     while (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
+}
+
+// The base names of a run's bundles, one a line, in order.
+std::string bundle_list(const FleetRun& run) {
+    std::string text;
+    for (const Bundle& b : run.bundles) text += bundle_name(b) + "\n";
+    return text;
+}
+
+// A run written before the bundles were recorded went with one bundle,
+// whose name was not kept: any one bundle may go on with it.
+std::string same_bundles(const FleetRun& run) {
+    std::error_code ec;
+    const std::string path = run.settings.dir + "/bundles";
+    std::string recorded = file_text(path);
+    bool old_run = !fs::exists(path, ec);
+    if (old_run ? run.bundles.size() == 1 : recorded == bundle_list(run)) return std::string();
+    std::string names = recorded;
+    while (!names.empty() && names.back() == '\n') names.pop_back();
+    std::replace(names.begin(), names.end(), '\n', ' ');
+    return "the last run in " + run.settings.dir + " was made with the bundles " +
+           (old_run ? std::string("(one, not recorded)") : names) + "; retry it with the same bundles, in the same order";
 }
 
 std::string room_refusal(const FleetRun& run, long want, const char* what, long have, const char* option) {
@@ -53,8 +75,9 @@ void take_recorded_outcome(const std::string& dir, SummaryRow& row) {
     std::string folder = dir + "/printers/" + row.address;
     Result recorded = result_named(record_of(folder, "result"));
     if (recorded == Result::none || recorded == Result::not_started) return;
-    row = SummaryRow{row.address, result_name(recorded), record_of(folder, "seconds"), record_of(folder, "message"),
-                     record_of(folder, "before"), record_of(folder, "after")};
+    row = SummaryRow{row.address,                 result_name(recorded),      record_of(folder, "seconds"),
+                     record_of(folder, "message"), record_of(folder, "before"), record_of(folder, "after"),
+                     record_of(folder, "bundle")};
 }
 
 std::string holds_records(const std::string& dir) {
@@ -171,6 +194,8 @@ std::string choose_printers(FleetRun& run) {
         return "the last run in " + s.dir + " was made " +
                (firmware.empty() ? std::string("without --firmware") : "with --firmware " + firmware) +
                "; retry it the same way";
+    std::string bundles = same_bundles(run);
+    if (!bundles.empty()) return bundles;
     std::vector<Result> results;
     for (SummaryRow& row : last) {
         take_recorded_outcome(s.dir, row);
@@ -185,9 +210,7 @@ std::string choose_printers(FleetRun& run) {
     return std::string();
 }
 
-bool reads_ipp(const FleetRun& run) {
-    return !run.settings.firmware.empty() || (!run.models.empty() && !run.settings.ignore_model);
-}
+bool reads_ipp(const FleetRun& run) { return reads_before(run.bundles, run.settings); }
 
 std::size_t ipp_threads(const FleetRun& run) { return reads_ipp(run) ? std::min(run.at_once, most_ipp_threads) : 0; }
 
@@ -229,6 +252,7 @@ std::string prepare_records(FleetRun& run) {
     std::error_code ec;
     if (!s.firmware.empty() && plat::write_durably(dir + "/firmware", s.firmware + "\n") != 0)
         return "cannot write in DIR: " + dir;
+    if (plat::write_durably(dir + "/bundles", bundle_list(run)) != 0) return "cannot write in DIR: " + dir;
     fs::create_directories(dir + "/printers", ec);
     if (ec || !plat::may_write(dir + "/printers")) return "cannot write in DIR: " + dir;
     bool fresh = !fs::exists(dir + "/joblog", ec);

@@ -107,10 +107,21 @@ std::string run_json(const FleetRun& run, bool ended) {
         window = "{\"text\": " + json_string(s.window.text) + ", \"opens\": " + time_or_null(run.window_opens) +
                  ", \"closes\": " + time_or_null(run.window_closes) + "}";
     auto text_or_null = [](const std::string& t) { return t.empty() ? std::string("null") : json_string(t); };
-    return std::string("{\"state\": ") + (ended ? "\"ended\"" : "\"running\"") +
-           ", \"bundle\": " + json_string(std::filesystem::path(s.bundle).filename().string()) +
-           ", \"sha256\": " + json_string(run.bundle_sha256) + ", \"key\": " + text_or_null(s.key) +
-           ", \"firmware\": " + text_or_null(s.firmware) + ", \"models\": " + strings(run.models) +
+    // The first bundle's fields as a run of one bundle has them, every
+    // bundle's in "bundles".
+    std::string names, bundles;
+    std::vector<std::string> models;
+    for (const Bundle& b : run.bundles) {
+        names += (names.empty() ? "" : ", ") + bundle_name(b);
+        models.insert(models.end(), b.models.begin(), b.models.end());
+        bundles += std::string(bundles.empty() ? "" : ", ") + "{\"name\": " + json_string(bundle_name(b)) +
+                   ", \"sha256\": " + json_string(b.sha256) + ", \"models\": " + strings(b.models) +
+                   ", \"firmware\": " + text_or_null(b.firmware) + "}";
+    }
+    return std::string("{\"state\": ") + (ended ? "\"ended\"" : "\"running\"") + ", \"bundle\": " + json_string(names) +
+           ", \"sha256\": " + json_string(run.bundles.empty() ? std::string() : run.bundles.front().sha256) +
+           ", \"bundles\": [" + bundles + "], \"key\": " + text_or_null(s.key) +
+           ", \"firmware\": " + text_or_null(s.firmware) + ", \"models\": " + strings(models) +
            ", \"options\": " + json_string(options_text(s)) + ", \"plan\": " + (s.plan ? "true" : "false") +
            ", \"retry\": " + (s.retry ? "true" : "false") + ", \"started\": " + time_or_null(run.run_started) +
            ", \"ended\": " + (ended ? number(wall_seconds()) : "null") + ", \"written\": " + number(wall_seconds()) +
@@ -145,7 +156,8 @@ std::string printer_json(PrinterRun& p, bool waves, std::vector<std::string>& me
                                   ran && p.ended > 0 ? number(p.ended) : std::string("null"),
                                   std::to_string(ran && waves ? p.wave : 0),
                                   json_string(p.model),
-                                  json_string(p.output)};
+                                  json_string(p.output),
+                                  json_string(row.bundle)};
     std::string out = "[";
     for (const std::string& field : fields) {
         if (out.size() > 1) out += ", ";

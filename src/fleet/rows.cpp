@@ -6,11 +6,12 @@
 namespace fleet {
 
 SummaryRow summary_row(const PrinterRun& p) {
-    SummaryRow row{p.listed.address, "", "", "", "", ""};
+    SummaryRow row{p.listed.address, "", "", "", "", "", ""};
     if (!p.chosen) return p.last;
     if (p.stage == Stage::done && p.result != Result::none && p.result != Result::not_started)
         return SummaryRow{p.listed.address, result_name(p.result), seconds_text(p.ended - p.started),
-                          p.message,         p.before,               p.after};
+                          p.message,         p.before,               p.after,
+                          p.bundle_file};
     // Started and cut short: whatever it was doing has no outcome.
     row.result = result_name(p.started != 0 ? Result::failed : Result::not_started);
     if (p.started != 0) row.message = "no result";
@@ -20,7 +21,7 @@ SummaryRow summary_row(const PrinterRun& p) {
 SummaryRow shown_row(const PrinterRun& p) {
     bool running = p.chosen && p.started != 0 && p.stage != Stage::done;
     if (!running) return summary_row(p);
-    return SummaryRow{p.listed.address, "running", "", "", p.before, p.after};
+    return SummaryRow{p.listed.address, "running", "", "", p.before, p.after, p.bundle_file};
 }
 
 std::vector<SummaryRow> summary_rows(const FleetRun& run, bool ended) {

@@ -50,7 +50,7 @@ struct FleetSettings {
     std::string key;                // --key: a minisign public key, empty for none
     bool retry = false;             // --retry-failed
     bool ignore_model = false;      // --ignore-model: the bundle's models are not checked
-    std::string bundle;             // BUNDLE, as given
+    std::vector<std::string> bundles;  // BUNDLE..., as given, in order
     std::string printers;           // PRINTERS, as given; "-" for standard input
     std::string read_when;          // --read: "before" or "after", empty for a run
     std::string read_address;       // --read's ADDRESS

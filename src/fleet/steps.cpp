@@ -42,6 +42,8 @@ void leave_unstarted(FleetRun& run, std::size_t place) {
     p.started = 0;
     p.model.clear();
     p.before.clear();
+    p.bundle = no_bundle;
+    p.bundle_file.clear();
     std::error_code ec;
     std::filesystem::remove_all(p.records, ec);
     --run.running;
@@ -58,7 +60,7 @@ void machine_failed(FleetRun& run, std::size_t place, const std::string& problem
 // The bundle's command line for the printer: the checked copy, the run's
 // options, the login if the list gives one, and the address looked up.
 std::vector<std::string> bundle_arguments(const FleetRun& run, const PrinterRun& p) {
-    std::vector<std::string> args{run.places.bundle_copy};
+    std::vector<std::string> args{run.bundles[p.bundle].copy};
     if (run.settings.mode != 0) args.insert(args.end(), {"-m", std::string(1, run.settings.mode)});
     if (run.settings.debug) args.push_back("-d");
     if (!p.listed.login.empty()) args.insert(args.end(), {"-l", p.listed.login});
@@ -124,16 +126,31 @@ std::string failure_message(const FleetRun& run, const PrinterRun& p, const plat
     return "exit status " + std::to_string(ended.exit_status);
 }
 
-// The read before the delivery decides whether the bundle goes to the
-// printer: the model, where the bundle names models, then the version.
+// The bundle the printer gets, or would get with --plan, in its records.
+void assign_bundle(FleetRun& run, std::size_t place, std::size_t bundle) {
+    PrinterRun& p = run.printers[place];
+    p.bundle = bundle;
+    p.bundle_file = bundle_name(run.bundles[bundle]);
+    write_record(p.records, "bundle", p.bundle_file);
+}
+
+// The version the printer must report after its delivery; empty when none
+// is known for its bundle.
+std::string target_of(const FleetRun& run, const PrinterRun& p) {
+    return target_firmware(run.bundles[p.bundle], run.settings);
+}
+
+// The read before the delivery decides which bundle goes to the printer,
+// if any: the model, where a bundle names models, then the version.
 void answer_before(FleetRun& run, std::size_t place, const IppAnswer& answer) {
     PrinterRun& p = run.printers[place];
     --run.wave_reading;
-    Verdict v = verdict_before(answer, run.checks_model ? run.models : std::vector<std::string>(), run.settings);
+    Verdict v = verdict_before(answer, run.bundles, run.checks_model, run.settings);
     if (run.checks_model) {
         p.model = answer.make_and_model;
         if (!p.model.empty()) write_record(p.records, "model", p.model);
     }
+    if (v.bundle != no_bundle) assign_bundle(run, place, v.bundle);
     if (!v.version.empty()) {
         p.before = v.version;
         write_record(p.records, "before", v.version);
@@ -146,7 +163,7 @@ void answer_before(FleetRun& run, std::size_t place, const IppAnswer& answer) {
 
 void version_after(FleetRun& run, std::size_t place, const IppAnswer& answer) {
     PrinterRun& p = run.printers[place];
-    Verdict v = verdict_after(answer, run.settings);
+    Verdict v = verdict_after(answer, target_of(run, p));
     if (!v.version.empty()) {
         p.after = v.version;
         write_record(p.records, "after", v.version);
@@ -180,6 +197,7 @@ void start_printer(FleetRun& run, std::size_t place) {
         return;
     }
     if (!run.reads_ipp) {
+        assign_bundle(run, place, 0);
         deliver(run, place);
         return;
     }
@@ -205,7 +223,7 @@ void bundle_ended(FleetRun& run, const plat::Ended& ended) {
     }
     if (status != 0) {
         finish_printer(run, place, Result::failed, failure_message(run, p, ended));
-    } else if (run.settings.firmware.empty()) {
+    } else if (target_of(run, p).empty()) {
         finish_printer(run, place, Result::ok, "");
     } else {
         // The printer has just restarted: its IPP service may come up later.

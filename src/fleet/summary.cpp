@@ -8,7 +8,7 @@
 
 namespace fleet {
 
-const char summary_header[] = "address\tresult\tseconds\tmessage\tbefore\tafter";
+const char summary_header[] = "address\tresult\tseconds\tmessage\tbefore\tafter\tbundle";
 
 namespace {
 
@@ -32,8 +32,9 @@ bool read_summary(const std::string& path, std::vector<SummaryRow>& rows) {
     std::getline(in, line);
     while (std::getline(in, line)) {
         std::vector<std::string> f = split_tabs(line);
-        f.resize(6);
-        rows.push_back(SummaryRow{f[0], f[1], f[2], f[3], f[4], f[5]});
+        // A summary written before the bundle column has none: empty.
+        f.resize(7);
+        rows.push_back(SummaryRow{f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
     }
     return true;
 }
@@ -42,7 +43,7 @@ bool write_summary(const std::string& path, const std::vector<SummaryRow>& rows)
     std::string text = std::string(summary_header) + '\n';
     for (const SummaryRow& r : rows)
         text += one_line(r.address) + '\t' + r.result + '\t' + r.seconds + '\t' + one_line(r.message) + '\t' +
-                one_line(r.before) + '\t' + one_line(r.after) + '\n';
+                one_line(r.before) + '\t' + one_line(r.after) + '\t' + one_line(r.bundle) + '\n';
     return plat::write_durably(path, text) == 0;
 }
 

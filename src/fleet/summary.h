@@ -14,6 +14,7 @@ struct SummaryRow {
     std::string message;
     std::string before;
     std::string after;
+    std::string bundle;  // the base name of the bundle it got, or would get
 };
 
 extern const char summary_header[];

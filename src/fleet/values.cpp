@@ -1,5 +1,6 @@
 #include "values.h"
 
+#include "firmware.h"
 #include "text.h"
 
 namespace fleet {
@@ -90,16 +91,7 @@ bool window_value(const std::string& text, Window* window) {
 }
 
 bool firmware_value(const std::string& text, std::string* name, std::string* version) {
-    std::size_t equals = text.find('=');
-    std::string before = equals == std::string::npos ? "" : text.substr(0, equals);
-    std::string after = equals == std::string::npos ? text : text.substr(equals + 1);
-    if (after.empty() || after.find('=') != std::string::npos || (equals != std::string::npos && before.empty()))
-        return false;
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7F) return false;
-    *name = before;
-    *version = after;
-    return true;
+    return pack::split_firmware(text, name, version);
 }
 
 }  // namespace fleet

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bundles.h"
 #include "ipp.h"
 #include "result.h"
 #include "settings.h"
@@ -21,17 +22,21 @@ struct Verdict {
     Result result = Result::none;
     std::string message;  // why, when failed or incompatible
     std::string version;  // the firmware version that counts, when read
+    std::size_t bundle = no_bundle;  // the bundle it gets, or would get
 };
 
-// Before a delivery, from the model (against patterns, none: any model
-// fits) and, with --firmware, the version: incompatible, failed (neither
-// could be read), current, or to_deliver (the bundle goes to it, but
-// with --plan).
-Verdict verdict_before(const IppAnswer& answer, const std::vector<std::string>& patterns, const FleetSettings& s);
+// Before a delivery: which bundle the printer gets (by its model when
+// by_model, else the first), then, when a version is known for that
+// bundle (its own, or --firmware), the version read: incompatible, failed
+// (neither could be read), current, or to_deliver (the bundle goes to it,
+// but with --plan).
+Verdict verdict_before(const IppAnswer& answer, const std::vector<Bundle>& bundles, bool by_model,
+                       const FleetSettings& s);
 
-// After a delivery, with --firmware: ok, failed (another version), or
-// none while no version could be read (read again, while there is time).
-Verdict verdict_after(const IppAnswer& answer, const FleetSettings& s);
+// After a delivery, against the [NAME=]VERSION the printer must now
+// report: ok, failed (another version), or none while no version could be
+// read (read again, while there is time).
+Verdict verdict_after(const IppAnswer& answer, const std::string& target);
 
 // The message of a printer whose version could not be read after its
 // delivery in all the time given.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "central.h"
+#include "firmware.h"
 #include "models.h"
 #include "payload/image.h"
 #include "payload/scanner.h"
@@ -199,6 +200,12 @@ void print_models(const CentralDirectory& cd) {
     std::printf("for printer models: %s\n", shown.c_str());
 }
 
+// Only for a bundle that records a version, as with the models.
+void print_firmware(const CentralDirectory& cd) {
+    std::string firmware = firmware_of(cd.comment);
+    if (!firmware.empty()) std::printf("installs firmware: %s\n", shown_pattern(firmware).c_str());
+}
+
 // A pattern that matches nothing (written by hand, or damaged) would have
 // the bundle refused by every printer: better said before it goes out.
 void check_models(const CentralDirectory& cd, std::vector<std::string>& problems) {
@@ -207,6 +214,16 @@ void check_models(const CentralDirectory& cd, std::vector<std::string>& problems
         if (!reason.empty())
             problems.push_back("the archive comment names printer models by " + shown_pattern(pattern) + ": " + reason);
     }
+}
+
+// holm-fleet goes by the version recorded: one it cannot take, or two,
+// would leave it guessing.
+void check_firmware(const CentralDirectory& cd, std::vector<std::string>& problems) {
+    if (firmware_lines(cd.comment) > 1) problems.push_back("the archive comment records more than one firmware version");
+    std::string firmware = firmware_of(cd.comment), name, version;
+    if (firmware_lines(cd.comment) > 0 && !split_firmware(firmware, &name, &version))
+        problems.push_back("the archive comment records the firmware version " + shown_pattern(firmware) +
+                           ", not [NAME=]VERSION");
 }
 
 std::string counted(std::size_t count, const char* what) {
@@ -242,6 +259,7 @@ Inspection inspect_bundle(const std::string& path) {
     check_against_directory(found.walk, found.directory, found.problems);
     if (found.directory.found) check_shift(found.directory, found);
     check_models(found.directory, found.problems);
+    check_firmware(found.directory, found.problems);
     payload::unmap_payload();
     return found;
 }
@@ -257,6 +275,7 @@ int check_bundle(const std::string& path) {
     print_entries(found.walk);
     print_delivery(found.walk);
     print_models(found.directory);
+    print_firmware(found.directory);
     print_verdict(path, found);
     return is_sound(found) ? 0 : 1;
 }

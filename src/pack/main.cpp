@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bundle_check.h"
+#include "firmware.h"
 #include "models.h"
 #include "tree.h"
 #include "zip_writer.h"
@@ -20,7 +21,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char usage[] =
-    "Usage: holm-pack -o OUTPUT [-s STUB] [-C DIR] [--for PATTERN]... [--] FILE...\n"
+    "Usage: holm-pack -o OUTPUT [-s STUB] [-C DIR] [--for PATTERN]...\n"
+    "                 [--firmware [NAME=]VERSION] [--] FILE...\n"
     "       holm-pack -t BUNDLE\n"
     "Writes OUTPUT: the holm program STUB followed by a stored ZIP archive of\n"
     "the FILEs, which the program extracts or sends as its payload.\n"
@@ -31,6 +33,8 @@ const char usage[] =
     "  -C DIR     find the FILEs in DIR and store their names relative to it\n"
     "  --for PATTERN  the bundle is for printers whose make and model match\n"
     "             PATTERN (shell-style: * ? [...], case ignored); repeatable\n"
+    "  --firmware VERSION  the firmware version the bundle installs ([NAME=]VERSION,\n"
+    "             as holm-fleet --firmware takes it, which reads it from the bundle)\n"
     "  -t BUNDLE  check a bundle: list its entries as the program walks them,\n"
     "             say what a network delivery does with it, report problems\n"
     "  -h, --help show this help\n"
@@ -49,6 +53,7 @@ struct Request {
     std::string tested;  // -t
     std::vector<std::string> files;
     std::vector<std::string> models;  // --for
+    std::string firmware;             // --firmware
     std::vector<pack::Member> members;
 };
 
@@ -94,6 +99,7 @@ std::string* option_value(Request& r, const std::string& option) {
     if (option == "-s") return &r.stub;
     if (option == "-C") return &r.base;
     if (option == "-t") return &r.tested;
+    if (option == "--firmware") return &r.firmware;
     return nullptr;
 }
 
@@ -125,6 +131,8 @@ int parse(int argc, char* argv[], Request& r) {
     for (; i < argc; ++i) r.files.push_back(argv[i]);
     if (!r.tested.empty() && !r.models.empty())
         return fail("--for names the printer models of a bundle being made (-o), not of one checked (-t)");
+    if (!r.tested.empty() && !r.firmware.empty())
+        return fail("--firmware names the version a bundle being made (-o) installs, not one checked (-t)");
     if (!r.tested.empty())
         return r.output.empty() && r.stub.empty() && r.base.empty() && r.files.empty() ? -1 : usage_error();
     if (r.output.empty() || r.files.empty()) return usage_error();
@@ -142,9 +150,16 @@ std::string check_models(const std::vector<std::string>& models) {
     return "";
 }
 
+std::string comment_of(const Request& r) { return pack::models_comment(r.models) + pack::firmware_comment(r.firmware); }
+
 std::string check(Request& r) {
     std::string problem = check_models(r.models);
     if (!problem.empty()) return problem;
+    std::string name, version;
+    if (!r.firmware.empty() && !pack::split_firmware(r.firmware, &name, &version))
+        return "--firmware " + pack::shown_pattern(r.firmware) + ": not [NAME=]VERSION (a version, a name before it with '=')";
+    if (comment_of(r).size() > 0xFFFF)
+        return "--firmware: too long, the archive comment that records it holds at most 65535 bytes";
     std::error_code ec;
     if (!fs::is_regular_file(r.stub, ec)) return r.stub + ": no such program to bundle";
     if (pack::same_file(r.output, r.stub)) return r.output + ": is the stub itself";
@@ -155,7 +170,7 @@ int write(const Request& r) {
     std::string partial = r.output + ".partial";
     std::FILE* out = std::fopen(partial.c_str(), "wb");
     if (out == nullptr) return fail(partial + ": cannot be created: " + std::strerror(errno));
-    std::string problem = pack::write_bundle(out, r.stub, r.members, pack::models_comment(r.models));
+    std::string problem = pack::write_bundle(out, r.stub, r.members, comment_of(r));
     if (std::fclose(out) != 0 && problem.empty()) problem = "write failed";
     std::error_code ec;
     if (problem.empty()) fs::permissions(partial, fs::status(r.stub).permissions(), ec);

@@ -28,8 +28,10 @@ COUNT = 10
 OLD, NEW = "1.0", "2.0"
 FIRMWARE_HOSTS = {"current": ["--firmware", NEW], "stays-old": ["--firmware", OLD],
                   "no-ipp": ["--ipp-port", "0"], "takes-it": ["--firmware", OLD, "--installs", NEW]}
-# Printers after those, for a bundle made for "HOLM Laser 5*", by their host names.
-MODEL_HOSTS = {"fits": ["--model", "HOLM Laser 5100"], "other": ["--model", "HOLM Inkjet 200"], "no-model": []}
+# Printers after those, for two bundles, one made for "HOLM Laser 5*" and one
+# for "HOLM Jet *", by their host names.
+MODEL_HOSTS = {"fits": ["--model", "HOLM Laser 5100"], "other": ["--model", "HOLM Inkjet 200"], "no-model": [],
+               "jet": ["--model", "HOLM Jet 30"]}
 RECAP = re.compile(r"^(\S+)\s+: ok=\d+\s+changed=(\d+)\s+unreachable=\d+\s+failed=(\d+)", re.M)
 WOULD_RUN = re.compile(r'"msg": "would run: \S+ -n (\S+) -l root"')
 FATAL = re.compile(r"^fatal: \[(\S+)\]: FAILED! => (\{.*?^\})$", re.M | re.S)
@@ -146,7 +148,7 @@ class AnsiblePlay(unittest.TestCase):
         subprocess.run(["minisign", "-G", "-W", "-f", "-p", key, "-s", secret], check=True, capture_output=True,
                        timeout=60)
         before, jobs = self.packets(), [p.raw_jobs() for p in self.bed.printers]
-        for name, args, words in (("damaged", ["-e", f"holm_bundle={damaged}"], "does not find the bundle sound"),
+        for name, args, words in (("damaged", ["-e", f"holm_bundle={damaged}"], f"does not find {damaged} sound"),
                                   ("unsigned", ["-e", f"holm_key={key}"], "No such file or directory")):
             with self.subTest(name):
                 run = self.play(*args)
@@ -173,19 +175,26 @@ class AnsiblePlay(unittest.TestCase):
                                                      for k, host in enumerate(MODEL_HOSTS)))
         printers = dict(zip(MODEL_HOSTS, self.bed.printers[first:]))
         bundle = make_bundle(self.scratch.path("for-laser-5.exe"), FIRMWARE[:1], ["--for", "HOLM Laser 5*"])
+        jet_image = self.image + b"for the jets"
+        jet = make_bundle(self.scratch.path("for-jet.exe"), [(FIRMWARE[0][0], jet_image)], ["--for", "HOLM Jet *"])
         before = {host: len(p.events()) for host, p in printers.items()}
-        run = self.play("-i", inventory, "-e", f"holm_bundle={bundle}", "-e", "holm_max_fail_percentage=100")
+        # The bundles in order, as a site names them in its variables.
+        run = self.play("-i", inventory, "-e", json.dumps({"holm_bundles": [bundle, jet]}),
+                        "-e", "holm_max_fail_percentage=100")
         self.assertEqual(run.status, 2, run)
         self.assertPlayed(run, {"no-model"})
         self.assertEqual({host: int(n) for host, n, _ in RECAP.findall(run.stdout)},
-                         {"fits": 1, "other": 0, "no-model": 0})
+                         {"fits": 1, "other": 0, "no-model": 0, "jet": 1})
         self.assertEqual(self.messages(run),
                          {"no-model": "no printer model before the delivery: no printer-make-and-model"})
-        self.assertIn("model HOLM Inkjet 200 is not one the bundle is for (HOLM Laser 5*)", run.stdout)
+        self.assertIn("model HOLM Inkjet 200 is not one any bundle is for (for-laser-5.exe: HOLM Laser 5*; "
+                      "for-jet.exe: HOLM Jet *)", run.stdout)
+        self.assertIn('"msg": "to deliver, gets for-jet.exe"', run.stdout)
         self.assertEqual({host: [e["event"] for e in p.events()[before[host]:] if e["event"] != "ipp"] != []
-                          for host, p in printers.items()}, {"fits": True, "other": False, "no-model": False})
+                          for host, p in printers.items()},
+                         {"fits": True, "other": False, "no-model": False, "jet": True})
         self.assertEqual({host: p.raw_jobs() for host, p in printers.items()},
-                         {"fits": [self.image], "other": [], "no-model": []})
+                         {"fits": [self.image], "other": [], "no-model": [], "jet": [jet_image]})
 
     def test_firmware_current_printers_left_alone(self):
         inventory = os.path.join(self.play_dir, "firmware.yml")

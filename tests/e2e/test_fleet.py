@@ -162,7 +162,7 @@ class SmallFleet(unittest.TestCase):
                                            "-o does not go with --read"),
             "--read without --firmware": (["--read", "after", address(4)], "--read needs --firmware, or BUNDLE, or both"),
             "--read when": (["--read", "during", "--firmware", "2.0", address(4)], "bad --read: during (before or after)"),
-            "one argument": (["-o", out, ok[0]], "expected two arguments, BUNDLE and PRINTERS, got 1"),
+            "one argument": (["-o", out, ok[0]], "expected BUNDLE... and PRINTERS, got 1 argument"),
             "missing BUNDLE": (["-o", out, path("gone.exe"), ok[1]], f"no such BUNDLE: {path('gone.exe')}"),
             "BUNDLE a folder": (["-o", out, path("folder.exe"), ok[1]],
                                 f"BUNDLE is not a readable file: {path('folder.exe')}"),
@@ -186,7 +186,8 @@ class SmallFleet(unittest.TestCase):
             "DIR under a file": (["-o", path("printers.txt", "out")] + ok,
                                  f"cannot make DIR: {path('printers.txt', 'out')}"),
             "nothing to retry": (["--retry-failed", "-o", out] + ok, f"no earlier run to retry in {out}"),
-            "--plan alone": (["--plan", "-o", out] + ok, "--plan needs --firmware"),
+            "--plan alone": (["--plan", "-o", out] + ok,
+                             "--plan needs --firmware, or a BUNDLE that names models or records its version"),
             "--firmware without value": (["-o", out, "--firmware"], "--firmware needs a value"),
             "--firmware without VERSION": (["--firmware", "main=", "-o", out] + ok,
                                            "bad --firmware: main= ([NAME=]VERSION)"),
@@ -338,7 +339,7 @@ class SmallFleet(unittest.TestCase):
         self.assertEqual((run.status, run.stderr), (0, ""), run)
         self.assertEqual(run.stdout, f"3 printers: 3 ok, 0 failed\nRecords: {out}/summary.tsv\n")
         rows = summary(out)
-        self.assertEqual(rows[0], ["address", "result", "seconds", "message", "before", "after"])
+        self.assertEqual(rows[0], ["address", "result", "seconds", "message", "before", "after", "bundle"])
         self.assertEqual([(r[0], r[1], r[3], r[4], r[5]) for r in rows[1:]],
                          [(address(i), "ok", "", "", "") for i in range(3)])
         for i, state in enumerate((IDLE, DOWNLOAD, IDLE)):
@@ -426,7 +427,7 @@ class SmallFleet(unittest.TestCase):
 
         def state(when, i, result, message="", version=""):
             return {"address": address(i), "when": when, "result": result, "message": message, "version": version,
-                    "model": ""}
+                    "model": "", "bundle": ""}
 
         before = self.events()
         self.assertEqual(read("before", ON_NEW), (0, state("before", ON_NEW, "current", version=NEW), b""))

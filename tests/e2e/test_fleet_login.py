@@ -131,7 +131,7 @@ class Answers(unittest.TestCase):
                 self.assertLess(seconds, BOUND, shown)
                 self.assertEqual((status, json.loads(shown)), (1, {
                     "address": address(WANTS_LOGIN), "when": "before", "result": "failed", "message": message,
-                    "version": "", "model": ""}))
+                    "version": "", "model": "", "bundle": ""}))
                 self.assertOnlyRefusedIpp(before)
 
     def test_run_with_a_printer_that_wants_a_login(self):

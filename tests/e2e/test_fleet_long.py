@@ -97,7 +97,7 @@ class Fleet(unittest.TestCase):
                          + "".join(f"  {address(i)}  {m}\n" for i, m in FAILED.items())
                          + f"Records: {out}/summary.tsv\n")
         rows = summary(out)
-        self.assertEqual(rows[0], ["address", "result", "seconds", "message", "before", "after"])
+        self.assertEqual(rows[0], ["address", "result", "seconds", "message", "before", "after", "bundle"])
         self.assertEqual([(r[0], r[1], r[3]) for r in rows[1:]],
                          [(address(i), "failed" if i in FAILED else "ok", FAILED.get(i, "")) for i in range(FLEET)])
         self.assertEqual(bundle_runs(run.command_lines, self.bundle), {address(i) for i in range(FLEET)})

@@ -112,7 +112,7 @@ class Models(unittest.TestCase):
         reads = len(self.bed.printers[NO_IPP].events("ipp"))
         self.assertEqual(read("for-any.exe", address(NO_IPP)), (0, {
             "address": address(NO_IPP), "when": "before", "result": "to deliver", "message": "", "version": "",
-            "model": ""}))
+            "model": "", "bundle": "for-any.exe"}))
         self.assertEqual(read("--ignore-model", "for-5.exe", address(OTHER))[1]["result"], "to deliver")
         self.assertEqual(len(self.bed.printers[NO_IPP].events("ipp")), reads)
 

@@ -129,6 +129,44 @@ class Recorded(ModelsCase):
         self.assertRefused(done, "holm-pack: --for: option requires an argument")
 
 
+class Firmware(ModelsCase):
+    """--firmware: the version a bundle installs, one comment line after the
+    models, shown by -t; a value holm-fleet could not take is refused."""
+
+    def test_recorded_after_the_models_and_shown(self):
+        plain = self.made("plain.exe")
+        args = ["--for", FOR[0], "--firmware", "main=2.10 (build 7)"]
+        self.assertPacked(self.pack("-o", "both.exe", "-s", "stub.exe", *args, *FILES))
+        expected = b"holm-for: HOLM Laser 5*\nholm-firmware: main=2.10 (build 7)\n"
+        self.assertEqual(self.read("both.exe"), with_comment(plain, expected))
+        with zipfile.ZipFile(self.path("both.exe")) as z:
+            self.assertIsNone(z.testzip())
+        before = self.pack("-t", "plain.exe")
+        done = self.pack("-t", "both.exe")
+        self.assertEqual((done.status, done.stderr), (0, ""))
+        self.assertEqual(done.stdout, before.stdout.replace(
+            "plain.exe: sound\n", 'for printer models: "HOLM Laser 5*"\n'
+            'installs firmware: "main=2.10 (build 7)"\nboth.exe: sound\n'))
+
+    def test_refused_values_and_hand_made_comments(self):
+        for value in ("=2.1", "main=", "a=b=c", "2.1\n"):
+            with self.subTest(value=value):
+                done = self.pack("-o", "out.exe", "-s", "stub.exe", "--firmware", value, *FILES)
+                self.assertRefused(done, "holm-pack: --firmware ")
+                self.assertIn("not [NAME=]VERSION", done.stderr)
+        plain = self.made("plain.exe")
+        for comment, words in ((b"holm-firmware: 1\nholm-firmware: 2\n", "more than one firmware version"),
+                               (b"holm-firmware: a=b=c\n", 'the firmware version "a=b=c", not [NAME=]VERSION')):
+            with self.subTest(comment=comment):
+                self.write("hand.exe", with_comment(plain, comment))
+                done = self.pack("-t", "hand.exe")
+                self.assertEqual(done.status, 1, done)
+                self.assertIn("holm-pack: hand.exe: the archive comment records " + words, done.stderr)
+        done = self.pack("-t", "plain.exe", "--firmware", "2.1")
+        self.assertEqual((done.status, done.stdout), (1, ""))
+        self.assertIn("--firmware names the version a bundle being made (-o) installs", done.stderr)
+
+
 _skip = netbed.available()
 
 

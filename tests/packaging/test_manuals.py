@@ -106,7 +106,7 @@ class Manuals(unittest.TestCase):
         text = rendered(self.page("holm-pack.1"))
         screen = self.program_help([PACK, "--help"])
         items = help_items(screen, re.compile(r"^  (?P<key>--?\w+)(?:, --\w+| [A-Z]+)? +(?P<text>\S.*)$"))
-        self.assertEqual([key for key, _ in items], ["-o", "-s", "-C", "--for", "-t", "-h"])
+        self.assertEqual([key for key, _ in items], ["-o", "-s", "-C", "--for", "--firmware", "-t", "-h"])
         for key, description in items:
             with self.subTest(key=key):
                 self.assertDescribes(text, key, description)

@@ -35,7 +35,9 @@ struct LoopTest : ::testing::Test {
         run.places.dir = dir.string();
         run.places.summary = (dir / "summary.tsv").string();
         run.places.joblog = std::fopen((dir / "joblog").c_str(), "w");
-        run.places.bundle_copy = "/bin/true";
+        run.bundles.push_back(Bundle{});
+        run.bundles.back().given = "fw.exe";
+        run.bundles.back().copy = "/bin/true";
         run.settings.jobs = 8;
         for (int i = 0; i < 3; ++i) {
             run.printers.emplace_back();
@@ -158,9 +160,9 @@ TEST_F(LoopTest, ARetryTakesOutcomesTheKilledRunLeftInItsRecords) {
     // The summary lagged behind: it still shows the first printer running
     // and the second not started, but the first had ended ok, and its
     // records say so.
-    write_summary(run.places.summary, {{"198.18.1.1", "running", "", "", "1.0", ""},
-                                       {"198.18.1.2", "ok", "9.0", "", "1.0", "2.0"},
-                                       {"198.18.1.3", "not started", "", "", "", ""}});
+    write_summary(run.places.summary, {{"198.18.1.1", "running", "", "", "1.0", "", "fw.exe"},
+                                       {"198.18.1.2", "ok", "9.0", "", "1.0", "2.0", "fw.exe"},
+                                       {"198.18.1.3", "not started", "", "", "", "", ""}});
     fs::path first = dir / "printers" / "198.18.1.1";
     fs::create_directory(first);
     for (auto [name, value] : {std::pair{"result", "ok\n"}, {"seconds", "12.5\n"}, {"before", "1.0\n"}, {"after", "2.0\n"}})

@@ -41,7 +41,7 @@ TEST(FleetOptions, ARunWithEveryOption) {
     EXPECT_EQ(s.max_failed.value, 10);
     EXPECT_EQ(s.key, "site.pub");
     EXPECT_EQ(s.dir, "run1");
-    EXPECT_EQ(s.bundle, "fw.exe");
+    EXPECT_EQ(s.bundles, std::vector<std::string>{"fw.exe"});
     EXPECT_EQ(s.printers, "-");
 }
 
@@ -51,7 +51,15 @@ TEST(FleetOptions, DefaultsAndTheEndOfOptions) {
     EXPECT_EQ(o.settings.jobs, 32);
     EXPECT_EQ(o.settings.mode, 0);
     EXPECT_FALSE(o.settings.max_failed.set);
-    EXPECT_EQ(o.settings.bundle, "-odd.exe");
+    EXPECT_EQ(o.settings.bundles, std::vector<std::string>{"-odd.exe"});
+    o = parse({"-o", "d", "a.exe", "b.exe", "c.exe", "-"});
+    ASSERT_EQ(o.parsed.status, -1) << o.parsed.refusal;
+    EXPECT_EQ(o.settings.bundles, (std::vector<std::string>{"a.exe", "b.exe", "c.exe"}));
+    EXPECT_EQ(o.settings.printers, "-");
+    o = parse({"-o", "d", "--", "a.exe", "-b.exe", "p.txt"});
+    ASSERT_EQ(o.parsed.status, -1) << o.parsed.refusal;
+    EXPECT_EQ(o.settings.bundles, (std::vector<std::string>{"a.exe", "-b.exe"}));
+    EXPECT_EQ(o.settings.printers, "p.txt");
     // An empty value stands for the option not given, but for -j.
     o = parse({"-m", "", "--firmware", "", "--canary", "", "-o", "d", "b.exe", "p"});
     EXPECT_EQ(o.parsed.status, -1) << o.parsed.refusal;
@@ -83,7 +91,6 @@ TEST(FleetOptions, Refusals) {
         {{"--firmware", "2.0\n", "-o", "d", "b.exe", "p"}, "bad --firmware: 2.0\n ([NAME=]VERSION)"},
         {{"--firmware", "2.0", "-m", "g", "-o", "d", "b.exe", "p"},
          "--firmware needs mode a or e (they wait for the restart), not -m g"},
-        {{"--plan", "-o", "d", "b.exe", "p"}, "--plan needs --firmware"},
         {{"--waves", "1,,2", "-o", "d", "b.exe", "p"},
          "bad --waves: 1,,2 (sizes separated by commas: counts from 1, shares from 1% to 100%)"},
         {{"--waves", "0", "-o", "d", "b.exe", "p"},
@@ -101,17 +108,14 @@ TEST(FleetOptions, Refusals) {
         {{"--canary", "2", "--waves", "1,100%", "-o", "d", "b.exe", "p"},
          "--canary and --waves do not go together (--canary N is --waves N,100%)"},
         {{"--pause", "10m", "-o", "d", "b.exe", "p"}, "--pause needs --waves or --canary"},
-        {{"-o", "d", "b.exe"}, "expected two arguments, BUNDLE and PRINTERS, got 1"},
-        {{"-o", "d", "b.exe", "p", "-j", "3"}, "expected two arguments, BUNDLE and PRINTERS, got 4"},
+        {{"-o", "d", "b.exe"}, "expected BUNDLE... and PRINTERS, got 1 argument"},
+        {{"-o", "d", "b.exe", "p", "-j", "3"}, "option -j after BUNDLE (options go first)"},
         {{"--read", "now", "--firmware", "1", "a"}, "bad --read: now (before or after)"},
         {{"--read", "before", "a"}, "--read needs --firmware, or BUNDLE, or both"},
-        {{"--read", "after", "b.exe", "a"}, "--read after needs --firmware"},
         {{"--read", "before", "-j", "4", "--firmware", "1", "a"}, "-j does not go with --read"},
         {{"--read", "after", "--plan", "--firmware", "1", "a"},
          "--read takes no option but --firmware and --ignore-model"},
-        {{"--read", "after", "--firmware", "1"}, "--read expected ADDRESS, or BUNDLE and ADDRESS, got 0 arguments"},
-        {{"--read", "after", "--firmware", "1", "a", "b", "c"},
-         "--read expected ADDRESS, or BUNDLE and ADDRESS, got 3 arguments"},
+        {{"--read", "after", "--firmware", "1"}, "--read expected ADDRESS, or BUNDLE... and ADDRESS, got no argument"},
     };
     for (const Case& c : cases) {
         Outcome o = parse(c.args);
@@ -148,7 +152,7 @@ TEST(FleetOptions, ReadOnePrinter) {
     EXPECT_EQ(o.settings.firmware_version, "1.2");
     o = parse({"--read", "before", "--ignore-model", "fw.exe", "198.18.1.4"});
     ASSERT_EQ(o.parsed.status, -1) << o.parsed.refusal;
-    EXPECT_EQ(o.settings.bundle, "fw.exe");
+    EXPECT_EQ(o.settings.bundles, std::vector<std::string>{"fw.exe"});
     EXPECT_EQ(o.settings.read_address, "198.18.1.4");
     EXPECT_TRUE(o.settings.ignore_model);
 }

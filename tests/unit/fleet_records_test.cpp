@@ -5,13 +5,16 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "ipp.h"
+#include "bundles.h"
 #include "model_check.h"
 #include "printer_list.h"
 #include "records.h"
 #include "summary.h"
 #include "text.h"
+#include "verdicts.h"
 
 namespace fleet {
 namespace {
@@ -67,23 +70,105 @@ TEST(FleetFirmware, TheNamedOrTheFirstVersionCounts) {
     EXPECT_EQ(why, "no IPP answer (Host is down)");
 }
 
+Bundle made_for(const std::string& given, std::vector<std::string> models, const std::string& firmware = "") {
+    Bundle b;
+    b.given = given;
+    b.models = std::move(models);
+    b.firmware = firmware;
+    return b;
+}
+
 TEST(FleetModels, OnlyPrintersOfTheBundlesModelsGetIt) {
-    std::vector<std::string> patterns{"HOLM Laser 5*", "HOLM Laser [67]?0"};
+    std::vector<Bundle> one{made_for("fw.exe", {"HOLM Laser 5*", "HOLM Laser [67]?0"})};
     IppAnswer five{"", {}, {}, "holm laser 5100 MFP"};
-    EXPECT_EQ(check_model(five, patterns).verdict, ModelVerdict::fits);
+    EXPECT_EQ(check_model(five, one).verdict, ModelVerdict::fits);
+    EXPECT_EQ(check_model(five, one).bundle, 0u);
     IppAnswer seven{"", {}, {}, "HOLM Laser 720"};
-    EXPECT_EQ(check_model(seven, patterns).verdict, ModelVerdict::fits);
+    EXPECT_EQ(check_model(seven, one).verdict, ModelVerdict::fits);
     IppAnswer other{"", {}, {}, "HOLM Laser 820"};
-    ModelCheck no = check_model(other, patterns);
+    ModelCheck no = check_model(other, one);
     EXPECT_EQ(no.verdict, ModelVerdict::other_model);
+    EXPECT_EQ(no.bundle, no_bundle);
     EXPECT_EQ(no.message, "model HOLM Laser 820 is not one the bundle is for (HOLM Laser 5*, HOLM Laser [67]?0)");
     IppAnswer silent{"no IPP answer (Host is down)", {}, {}, ""};
-    EXPECT_EQ(check_model(silent, patterns).verdict, ModelVerdict::unread);
-    EXPECT_EQ(check_model(silent, patterns).message, "no printer model before the delivery: no IPP answer (Host is down)");
+    EXPECT_EQ(check_model(silent, one).verdict, ModelVerdict::unread);
+    EXPECT_EQ(check_model(silent, one).message, "no printer model before the delivery: no IPP answer (Host is down)");
     IppAnswer nameless{"", {"main"}, {"1.0"}, ""};
-    EXPECT_EQ(check_model(nameless, patterns).message, "no printer model before the delivery: no printer-make-and-model");
+    EXPECT_EQ(check_model(nameless, one).message, "no printer model before the delivery: no printer-make-and-model");
     // A bundle that names no models is for every printer, read or not.
-    EXPECT_EQ(check_model(silent, {}).verdict, ModelVerdict::fits);
+    std::vector<Bundle> any{made_for("fw.exe", {})};
+    EXPECT_EQ(check_model(silent, any).verdict, ModelVerdict::fits);
+    EXPECT_EQ(check_model(silent, any).bundle, 0u);
+}
+
+TEST(FleetBundles, EachPrinterGetsTheFirstBundleMadeForItsModel) {
+    std::vector<Bundle> bundles{made_for("dir/laser5.exe", {"HOLM Laser 5*"}),
+                                made_for("laser.exe", {"HOLM Laser *", "HOLM Jet 2"}),
+                                made_for("other/jet.exe", {"HOLM Jet ?"})};
+    // The order given decides where two bundles are for one model.
+    EXPECT_EQ(choose_bundle("HOLM Laser 5100", bundles), 0u);
+    EXPECT_EQ(choose_bundle("holm laser 720", bundles), 1u);
+    EXPECT_EQ(choose_bundle("HOLM Jet 2", bundles), 1u);
+    EXPECT_EQ(choose_bundle("HOLM Jet 3", bundles), 2u);
+    EXPECT_EQ(choose_bundle("HOLM Jet 30", bundles), no_bundle);
+    EXPECT_EQ(no_bundle_message("HOLM Jet 30", bundles),
+              "model HOLM Jet 30 is not one any bundle is for (laser5.exe: HOLM Laser 5*; laser.exe: HOLM Laser *, "
+              "HOLM Jet 2; jet.exe: HOLM Jet ?)");
+    // A bundle made for no model takes every printer no bundle before it took.
+    bundles.insert(bundles.begin() + 1, made_for("all.exe", {}));
+    EXPECT_EQ(choose_bundle("HOLM Laser 5100", bundles), 0u);
+    EXPECT_EQ(choose_bundle("HOLM Jet 3", bundles), 1u);
+    EXPECT_EQ(choose_bundle("", bundles), 1u);
+    EXPECT_EQ(choose_bundle("HOLM Jet 3", {}), no_bundle);
+}
+
+TEST(FleetBundles, TheVersionOfEachBundleAndTheRefusals) {
+    FleetSettings s;
+    std::vector<Bundle> bundles{made_for("a/fw.exe", {"HOLM Laser 5*"}, "main=2.0"), made_for("b/jet.exe", {"HOLM Jet*"})};
+    EXPECT_EQ(target_firmware(bundles[0], s), "main=2.0");
+    EXPECT_EQ(target_firmware(bundles[1], s), "");
+    EXPECT_TRUE(reads_before(bundles, s));
+    EXPECT_EQ(firmware_conflict(bundles, s), "");
+    s.firmware = "2.0";
+    EXPECT_EQ(target_firmware(bundles[1], s), "2.0");
+    EXPECT_EQ(firmware_conflict(bundles, s), "a/fw.exe installs firmware main=2.0, not --firmware 2.0: nothing sent");
+    s.firmware = "main=2.0";
+    EXPECT_EQ(firmware_conflict(bundles, s), "");
+    EXPECT_EQ(same_names(bundles), "");
+    bundles.push_back(made_for("c/fw.exe", {}));
+    EXPECT_EQ(same_names(bundles), "two bundles are named fw.exe (a/fw.exe, c/fw.exe): each runs under its own name, "
+                                   "so the names must differ");
+    // Without the models no choice can be made; --plan needs a read.
+    s.ignore_model = true;
+    EXPECT_NE(settings_conflict(bundles, s), "");
+    FleetSettings plan;
+    plan.plan = true;
+    std::vector<Bundle> plain{made_for("fw.exe", {})};
+    EXPECT_EQ(settings_conflict(plain, plan), "--plan needs --firmware, or a BUNDLE that names models or records its version");
+    plain[0].firmware = "3";
+    EXPECT_EQ(settings_conflict(plain, plan), "");
+}
+
+TEST(FleetBundles, VerdictsGoByThePrintersOwnBundle) {
+    FleetSettings s;
+    std::vector<Bundle> bundles{made_for("laser.exe", {"HOLM Laser*"}, "2.0"), made_for("jet.exe", {"HOLM Jet*"})};
+    IppAnswer laser_current{"", {"main"}, {"2.0"}, "HOLM Laser 5"};
+    Verdict v = verdict_before(laser_current, bundles, true, s);
+    EXPECT_EQ((std::pair{v.result, v.bundle}), (std::pair{Result::current, std::size_t{0}}));
+    IppAnswer laser_old{"", {"main"}, {"1.0"}, "HOLM Laser 5"};
+    v = verdict_before(laser_old, bundles, true, s);
+    EXPECT_EQ((std::pair{v.result, v.version}), (std::pair{Result::to_deliver, std::string("1.0")}));
+    // The jet bundle records no version: its printers are not read for one.
+    IppAnswer jet{"", {"main"}, {"2.0"}, "HOLM Jet 1"};
+    v = verdict_before(jet, bundles, true, s);
+    EXPECT_EQ((std::pair{v.result, v.bundle}), (std::pair{Result::to_deliver, std::size_t{1}}));
+    EXPECT_EQ(v.version, "");
+    IppAnswer ink{"", {"main"}, {"2.0"}, "HOLM Ink 1"};
+    EXPECT_EQ(verdict_before(ink, bundles, true, s).result, Result::incompatible);
+    EXPECT_EQ(verdict_after(laser_current, "2.0").result, Result::ok);
+    EXPECT_EQ(verdict_after(laser_old, "main=2.0").message, "still 1.0 after the delivery");
+    IppAnswer down{"no IPP answer (Host is down)", {}, {}, ""};
+    EXPECT_EQ(verdict_after(down, "2.0").result, Result::none);
 }
 
 TEST(FleetRecords, LastErrorLineOfABundle) {
@@ -96,9 +181,9 @@ TEST(FleetRecords, LastErrorLineOfABundle) {
 
 TEST(FleetRecords, SummaryRoundTripAndFieldsKeptToOneLine) {
     std::string path = (std::filesystem::temp_directory_path() / "holm-fleet-summary-test.tsv").string();
-    std::vector<SummaryRow> rows{{"198.18.1.1", "ok", "12.500", "", "1.0", "2.0"},
-                                 {"198.18.1.2", "failed", "", "still\t1.0\nafter", "", ""},
-                                 {"198.18.1.3", "not started", "", "", "", ""}};
+    std::vector<SummaryRow> rows{{"198.18.1.1", "ok", "12.500", "", "1.0", "2.0", "fw.exe"},
+                                 {"198.18.1.2", "failed", "", "still\t1.0\nafter", "", "", "b.exe"},
+                                 {"198.18.1.3", "not started", "", "", "", "", ""}};
     ASSERT_TRUE(write_summary(path, rows));
     EXPECT_FALSE(std::filesystem::exists(path + ".new"));
     std::vector<SummaryRow> back;
@@ -107,7 +192,14 @@ TEST(FleetRecords, SummaryRoundTripAndFieldsKeptToOneLine) {
     EXPECT_EQ(back[0].after, "2.0");
     EXPECT_EQ(back[1].message, "still 1.0 after");
     EXPECT_EQ(back[2].result, "not started");
-    EXPECT_EQ(file_text(path).substr(0, 43), "address\tresult\tseconds\tmessage\tbefore\tafter");
+    EXPECT_EQ(back[1].bundle, "b.exe");
+    EXPECT_EQ(file_text(path).substr(0, 51), "address\tresult\tseconds\tmessage\tbefore\tafter\tbundle\n");
+    // A summary written before the bundle column reads as empty bundles.
+    std::ofstream(path, std::ios::trunc) << "address\tresult\tseconds\tmessage\tbefore\tafter\n198.18.1.1\tok\t1\t\t1.0\t2.0\n";
+    back.clear();
+    ASSERT_TRUE(read_summary(path, back));
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ((std::vector<std::string>{back[0].after, back[0].bundle}), (std::vector<std::string>{"2.0", ""}));
     std::remove(path.c_str());
     EXPECT_FALSE(read_summary(path, back));
 }
