@@ -80,6 +80,18 @@ class Rollout(unittest.TestCase):
         self.assertGreaterEqual(later - runs[address(0)][1], 3.0)
         self.assertLess(later - runs[address(0)][1], 6.0)
 
+    def test_pause_that_reaches_the_windows_end_ends_the_run_there(self):
+        out = self.scratch.path("pause-window-out")
+        # The window's end comes while the run pauses after its canary: the
+        # run stops then, rather than at the pause's end (or in tomorrow's
+        # window).
+        run = self.fleet(["--canary", "1", "--pause", "20s", "--window", f"{clock(-60)}-{clock(6)}", "-o", out],
+                         [0, 1, 3])
+        self.assertEqual((run.status, run.stderr), (1, ""), run)
+        self.assertEqual(run.stdout, f"3 printers: 1 ok, 0 failed, 2 not started\nStopped at the end of the window\n"
+                                     f"Records: {out}/summary.tsv\n")
+        self.assertLess(run.seconds, 15)
+
     def test_window_holds_the_start_and_stops_new_starts_then_a_retry_finishes(self):
         out = self.scratch.path("window-out")
         # It opens in a few seconds: the run says so and waits.
