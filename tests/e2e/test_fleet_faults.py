@@ -34,7 +34,7 @@ OTHERS, CANARY, AFTER_CANARY = (9, 10), 11, (12, 13)
 SPECS = ([Printer(TAKES_NEW), Printer(TAKES_NEW + ["--read-delay-ms", "400"]), Printer(TAKES_NEW),
           Printer(TAKES_NEW)]
          + [Printer(["--hold-open", "60", "--chatter"])]
-         + [Printer(TAKES_NEW + WRONG_LOGIN)] + [Printer(TAKES_NEW + ["--ipp-delay", "12"]) for _ in LATE]
+         + [Printer(TAKES_NEW + WRONG_LOGIN)] + [Printer(TAKES_NEW + ["--ipp-delay", "10"]) for _ in LATE]
          + [Printer(["--model", INKJET]) for _ in OTHERS] + [Printer(["--model", LASER] + WRONG_LOGIN)]
          + [Printer(["--model", LASER]) for _ in AFTER_CANARY])
 
