@@ -72,6 +72,7 @@ struct LoopTest : ::testing::Test {
             _exit(0);
         }
         children.push_back(child);
+        p.bundle = 0;
         p.pid = static_cast<int>(child);
         p.delivered = true;
         run.by_pid[p.pid] = place;
