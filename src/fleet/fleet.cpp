@@ -11,7 +11,6 @@
 #include "platform/platform.h"
 #include "preparation.h"
 #include "query.h"
-#include "rows.h"
 
 namespace fleet {
 

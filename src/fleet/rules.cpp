@@ -135,17 +135,6 @@ bool wave_passes(const std::vector<Result>& earlier, const Limit& limit) {
     return limit.set ? !brake_holds(limit, tally) : tally.failed == 0;
 }
 
-WindowNow window_now(const Window& window, long seconds_of_day) {
-    WindowNow now;
-    if (!window.set) return now;
-    long t = seconds_of_day;
-    now.inside = window.open < window.close ? t >= window.open && t < window.close
-                                            : t >= window.open || t < window.close;
-    now.to_open = now.inside ? 0 : (window.open - t + day) % day;
-    now.to_close = (window.close - t + day) % day;
-    return now;
-}
-
 WindowTimes window_at(const Window& window, std::time_t now) {
     if (!window.set) return {now, std::numeric_limits<std::time_t>::max()};
     LocalDate today = local_time_of(now).date;

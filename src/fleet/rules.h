@@ -38,14 +38,6 @@ std::size_t wave_size(const std::vector<WaveSize>& waves, std::size_t count, std
 // (a printer cut short counts as failed).
 bool wave_passes(const std::vector<Result>& earlier, const Limit& limit);
 
-// Where a time of the local day (in seconds) stands against --window.
-struct WindowNow {
-    bool inside = true;
-    long to_open = 0;   // seconds until it next opens; 0 inside
-    long to_close = 0;  // seconds until it next closes
-};
-WindowNow window_now(const Window& window, long seconds_of_day);
-
 // One opening of --window as instants, so that its end stays where it was
 // when it opened whatever the clock does meanwhile.
 struct WindowTimes {

@@ -302,8 +302,6 @@ std::string host_name();
 // path, and the folder flushed, so that a crash leaves the old file or the
 // new one, never a torn or empty one. 0, or the error number.
 int write_durably(const std::string& path, const std::string& text);
-// Flushes a file or a folder (its names) to the disk; 0, or the error number.
-int flush_to_disk(const std::string& path);
 // Flushes everything written to the file system that holds path; 0, or the
 // error number.
 int flush_file_system(const std::string& path);

@@ -57,31 +57,6 @@ TEST(FleetWaves, NextWaveWithNoneFailedOrWithinTheLimit) {
     EXPECT_FALSE(wave_passes({Result::failed, Result::failed, Result::ok}, count(2)));
 }
 
-TEST(FleetWindow, InsideAndTheTimeToItsEnds) {
-    auto at = [](int h, int m) { return h * 3600L + m * 60L; };
-    Window day{true, at(8, 0), at(18, 0), "08:00-18:00"};
-    Window night{true, at(22, 0), at(4, 0), "22:00-04:00"};
-    struct Case {
-        const Window* window;
-        long now;
-        bool inside;
-        long to_open, to_close;
-    } cases[] = {
-        {&day, at(7, 59), false, 60, at(10, 1)},  {&day, at(8, 0), true, 0, at(10, 0)},
-        {&day, at(17, 59), true, 0, 60},          {&day, at(18, 0), false, at(14, 0), at(24, 0) % 86400},
-        {&night, at(21, 0), false, 3600, at(7, 0)}, {&night, at(23, 30), true, 0, at(4, 30)},
-        {&night, at(0, 0), true, 0, at(4, 0)},    {&night, at(3, 59) + 59, true, 0, 1},
-        {&night, at(4, 0), false, at(18, 0), 0},  {&night, at(12, 0), false, at(10, 0), at(16, 0)},
-    };
-    for (const Case& c : cases) {
-        WindowNow w = window_now(*c.window, c.now);
-        EXPECT_EQ(w.inside, c.inside) << c.window->text << " at " << c.now;
-        EXPECT_EQ(w.to_open, c.to_open) << c.window->text << " at " << c.now;
-        EXPECT_EQ(w.to_close, c.to_close) << c.window->text << " at " << c.now;
-    }
-    EXPECT_TRUE(window_now(Window{}, at(3, 0)).inside);
-}
-
 // window_at reads the local clock from TZ: each test sets its zone and the
 // one the process had comes back afterwards.
 class FleetWindowTimes : public ::testing::Test {

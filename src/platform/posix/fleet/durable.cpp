@@ -21,9 +21,11 @@ int on_descriptor(const std::string& path, int (*call)(int)) {
     return result;
 }
 
+// Flushes a file or a folder (its names) to the disk.
+int flush_to_disk(const std::string& path) { return on_descriptor(path, fsync); }
+
 }  // namespace
 
-int flush_to_disk(const std::string& path) { return on_descriptor(path, fsync); }
 int flush_file_system(const std::string& path) { return on_descriptor(path, syncfs); }
 
 int write_durably(const std::string& path, const std::string& text) {
