@@ -31,10 +31,13 @@ constexpr int kSliceMs = 200;
 // Avahi gives up on a service after 5 s; a resolution started just before
 // the browse ends gets that long to answer.
 constexpr int kResolveGraceMs = 6000;
-// Each service takes at least three of the daemon's cache records (PTR, SRV,
-// TXT) on each interface, and the cache holds 4096 by default, dropping new
-// records without telling anyone once full.
+// Avahi's cache (cache-entries-max, 4096 records an interface by default)
+// drops new records once full and tells no client. Each service takes at
+// least three records (PTR, SRV, TXT), so this many services may fill it;
+// and a full cache shows as services whose resolution times out, since the
+// answers that would resolve them are dropped.
 constexpr std::size_t kCacheWarnServices = 1000;
+constexpr std::size_t kCacheWarnTimeouts = 5;
 constexpr std::size_t kNamedFailures = 10;
 
 using Key = std::tuple<std::string, std::string, std::string>;  // name, type, domain
@@ -46,6 +49,7 @@ struct Browse {
     int outstanding = 0;
     std::map<Key, Sighting> resolved;
     std::vector<std::string> failures;  // "name" (type): why
+    std::size_t timeouts = 0;
     std::vector<std::string> warnings;
     bool client_failed = false;
     std::string client_failure;
@@ -82,6 +86,11 @@ void on_resolved(const Key& key, const AvahiAddress* address, AvahiStringList* t
     b.resolved[key] = dns_sd_sighting(text, std::get<0>(key), std::get<1>(key), txt_items(txt));
 }
 
+void resolve_failed(const Key& key, Browse& b) {
+    if (avahi_client_errno(b.client) == AVAHI_ERR_TIMEOUT) ++b.timeouts;
+    b.failures.push_back(describe(key) + ": " + client_error(b.client));
+}
+
 void resolve_callback(AvahiServiceResolver* r, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
                       const char* name, const char* type, const char* domain, const char*,
                       const AvahiAddress* address, std::uint16_t, AvahiStringList* txt, AvahiLookupResultFlags,
@@ -91,7 +100,7 @@ void resolve_callback(AvahiServiceResolver* r, AvahiIfIndex, AvahiProtocol, Avah
     if (event == AVAHI_RESOLVER_FOUND)
         on_resolved(key, address, txt, b);
     else
-        b.failures.push_back(describe(key) + ": " + client_error(b.client));
+        resolve_failed(key, b);
     avahi_service_resolver_free(r);
     --b.outstanding;
     start_resolvers(b);
@@ -181,14 +190,19 @@ std::vector<std::string> failure_warnings(const Browse& b) {
     return out;
 }
 
+// In order of address, then name and type, so that runs compare.
+std::vector<Sighting> in_order(std::map<Key, Sighting>& resolved) {
+    std::vector<Sighting> out;
+    for (auto& entry : resolved) out.push_back(std::move(entry.second));
+    std::stable_sort(out.begin(), out.end(), [](const Sighting& x, const Sighting& y) {
+        return address_order(x.address) < address_order(y.address);
+    });
+    return out;
+}
+
 void finish(Browse& b, DnsSdFound& found) {
     std::size_t unresolved = b.queue.size() + static_cast<std::size_t>(b.outstanding);
-    // In order of address, then name and type, so that runs compare.
-    std::vector<std::pair<Key, Sighting>> in_order(b.resolved.begin(), b.resolved.end());
-    std::stable_sort(in_order.begin(), in_order.end(), [](const auto& x, const auto& y) {
-        return address_order(x.second.address) < address_order(y.second.address);
-    });
-    for (auto& entry : in_order) found.sightings.push_back(std::move(entry.second));
+    found.sightings = in_order(b.resolved);
     found.warnings = std::move(b.warnings);
     if (b.client_failed)
         found.warnings.push_back("the Avahi daemon went away while browsing (" + b.client_failure +
@@ -196,11 +210,12 @@ void finish(Browse& b, DnsSdFound& found) {
     for (std::string& w : failure_warnings(b)) found.warnings.push_back(std::move(w));
     if (unresolved > 0)
         found.warnings.push_back(std::to_string(unresolved) + " DNS-SD services found were not resolved in time");
-    if (b.seen.size() >= kCacheWarnServices)
-        found.warnings.push_back(std::to_string(b.seen.size()) +
-                                 " DNS-SD services: Avahi's cache may be full (cache-entries-max in "
-                                 "avahi-daemon.conf, 4096 records by default); it then drops new records "
-                                 "silently, so some printers may be missing");
+    if (b.seen.size() >= kCacheWarnServices ||
+        b.timeouts >= std::max(kCacheWarnTimeouts, b.seen.size() / 10))
+        found.warnings.push_back(
+            "Avahi's cache may be full (" + std::to_string(b.seen.size()) + " services seen, " +
+            std::to_string(b.timeouts) + " of them not answering in time): it drops new records silently, "
+            "so some printers may be missing; raise cache-entries-max in avahi-daemon.conf");
 }
 
 }  // namespace
