@@ -4,6 +4,13 @@
 // resolved to IPv4 by at most kMaxResolvers resolvers at once; each is freed
 // as soon as it answers, so the client stays far below the daemon's limit of
 // objects per client (1024 by default).
+//
+// What is not trusted: a service that does not resolve, resolves to no
+// IPv4 address, or to one no printer can have (loopback, multicast, ...)
+// gives no sighting but a warning, since there is nothing to list or ask.
+// One that resolves but whose name, ty, product or UUID is garbage gives a
+// sighting with its problem set (see dns_sd_record.h), so that the printer
+// at that address is reported rather than silently dropped.
 #include "dns_sd.h"
 
 #include <avahi-client/client.h>

@@ -2,8 +2,9 @@
 mDNS in their own namespaces, seen through a private Avahi daemon in the
 tool namespace: each service found once with the values of its records,
 the services of several types of one printer, a printer seen on two
-interfaces, records that are garbage, a daemon with a low object limit, no
-daemon at all, and a stop request honoured at once."""
+interfaces, records that are garbage, more services than a client may hold
+objects, a daemon with a low object limit, a full cache, a daemon that goes
+away, no daemon at all, and a stop request honoured at once."""
 import os
 import subprocess
 import time
@@ -66,9 +67,11 @@ class SeveralPrinters(Bed, unittest.TestCase):
                                      "product=(Maker LaserPro 500 PS)"]),
             service("_ipps._tcp", "Office Laser", 631, ["ty=Maker LaserPro 500", f"UUID={UUID0}"]),
             service("_pdl-datastream._tcp", "Office Laser", 9100, ["product=(Maker LaserPro 500)"])])
-        # Printer 1 only LPD, its model in product alone, a key in capitals.
+        # Printer 1 only LPD, its model in product alone, a key in capitals
+        # and repeated (the first counts).
         m.announce(ns(1), "lpd1.local", [address(1)], [
-            service("_printer._tcp", "Back Room", 515, ["Product=( Other Model 9 )", f"uuid={UUID1}"])])
+            service("_printer._tcp", "Back Room", 515, ["Product=( Other Model 9 )", f"uuid={UUID1}",
+                                                        "product=(Not This One)"])])
         # Printer 2 is also linked to the tool namespace a second way.
         mdnsbed.link(cls.bed.tool_ns, ns(2), "198.19.7.1", "198.19.7.2")
         m.announce(ns(2), "twice2.local", [address(2), "198.19.7.2"], [
@@ -132,6 +135,28 @@ class LowObjectLimit(Bed, unittest.TestCase):
         self.assertEqual(run.stderr.decode(), "")
         self.assertEqual(run.stdout.decode().splitlines(), [
             f"{address(0)}\tQueue {i:03}\t\tQueue Model {i}\t-\tdns-sd\t" for i in range(self.COUNT)])
+
+
+@unittest.skipIf(_skip, _skip or "")
+class ManyServices(Bed, unittest.TestCase):
+    """More services than the daemon's default of 1024 objects a client,
+    all resolved; at that many, the cache may run full and that is said."""
+    COUNT = 1100
+
+    @classmethod
+    def setUpClass(cls):
+        cls.make(1)
+        cls.mdns.announce(cls.bed.printers[0].ns, "many0.local", [address(0)], [
+            service("_printer._tcp", f"Queue {i:04}", 515, [f"ty=Model {i}"]) for i in range(cls.COUNT)])
+
+    def test_every_service_is_resolved(self):
+        run, took = probe(self.bed, self.mdns.environment())
+        self.assertEqual(run.stdout.decode().splitlines(), [
+            f"{address(0)}\tQueue {i:04}\t\tModel {i}\t-\tdns-sd\t" for i in range(self.COUNT)])
+        self.assertEqual(run.stderr.decode(), f"warning: Avahi's cache may be full ({self.COUNT} services seen, 0 of "
+                         "them not answering in time): it drops new records silently, so some printers may be "
+                         "missing; raise cache-entries-max in avahi-daemon.conf\n")
+        self.assertLess(took, BOUND_S)
 
 
 @unittest.skipIf(_skip, _skip or "")
