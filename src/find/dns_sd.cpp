@@ -225,6 +225,29 @@ void finish(Browse& b, DnsSdFound& found) {
             "so some printers may be missing; raise cache-entries-max in avahi-daemon.conf");
 }
 
+std::vector<AvahiServiceBrowser*> start_browsers(Browse& b) {
+    std::vector<AvahiServiceBrowser*> browsers;
+    for (const char* type : kTypes) {
+        AvahiServiceBrowser* browser =
+            avahi_service_browser_new(b.client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type, nullptr,
+                                      static_cast<AvahiLookupFlags>(0), browse_callback, &b);
+        if (browser)
+            browsers.push_back(browser);
+        else
+            b.warnings.push_back(std::string("cannot browse for ") + type + ": " + client_error(b.client));
+    }
+    return browsers;
+}
+
+void browse(AvahiSimplePoll* poll, const std::vector<AvahiServiceBrowser*>& browsers, int wait_ms,
+            const std::atomic<bool>& stop, Browse& b) {
+    run_until(poll, Clock::now() + std::chrono::milliseconds(std::max(wait_ms, 0)), stop, b, [] { return false; });
+    // No new services from here on; those found get their answers.
+    for (AvahiServiceBrowser* browser : browsers) avahi_service_browser_free(browser);
+    run_until(poll, Clock::now() + std::chrono::milliseconds(kResolveGraceMs), stop, b,
+              [&b] { return b.outstanding == 0 && b.queue.empty(); });
+}
+
 }  // namespace
 
 DnsSdFound dns_sd_sightings(int wait_ms, const std::atomic<bool>& stop) {
@@ -244,26 +267,11 @@ DnsSdFound dns_sd_sightings(int wait_ms, const std::atomic<bool>& stop) {
         avahi_simple_poll_free(poll);
         return found;
     }
-    std::vector<AvahiServiceBrowser*> browsers;
-    for (const char* type : kTypes) {
-        AvahiServiceBrowser* browser =
-            avahi_service_browser_new(b.client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type, nullptr,
-                                      static_cast<AvahiLookupFlags>(0), browse_callback, &b);
-        if (browser)
-            browsers.push_back(browser);
-        else
-            b.warnings.push_back(std::string("cannot browse for ") + type + ": " + client_error(b.client));
-    }
-    if (browsers.empty()) {
+    std::vector<AvahiServiceBrowser*> browsers = start_browsers(b);
+    if (browsers.empty())
         found.problem = "cannot browse DNS-SD: " + client_error(b.client);
-    } else {
-        auto start = Clock::now();
-        run_until(poll, start + std::chrono::milliseconds(std::max(wait_ms, 0)), stop, b, [] { return false; });
-        // No new services from here on; those found get their answers.
-        for (AvahiServiceBrowser* browser : browsers) avahi_service_browser_free(browser);
-        run_until(poll, Clock::now() + std::chrono::milliseconds(kResolveGraceMs), stop, b,
-                  [&b] { return b.outstanding == 0 && b.queue.empty(); });
-    }
+    else
+        browse(poll, browsers, wait_ms, stop, b);
     // Frees the resolvers still waiting as well.
     avahi_client_free(b.client);
     avahi_simple_poll_free(poll);
