@@ -175,16 +175,16 @@ void run_until(AvahiSimplePoll* poll, Clock::time_point deadline, const std::ato
 
 // A dotted IPv4 address as a number (it has been printed by Avahi).
 std::uint32_t address_order(const std::string& dotted) {
-    std::uint32_t value = 0, part = 0;
+    std::uint32_t value = 0, octet = 0;
     for (char c : dotted) {
         if (c == '.') {
-            value = value << 8 | part;
-            part = 0;
+            value = value << 8 | octet;
+            octet = 0;
         } else {
-            part = part * 10 + static_cast<std::uint32_t>(c - '0');
+            octet = octet * 10 + static_cast<std::uint32_t>(c - '0');
         }
     }
-    return value << 8 | part;
+    return value << 8 | octet;
 }
 
 std::vector<std::string> failure_warnings(const Browse& b) {
