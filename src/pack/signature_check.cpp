@@ -74,7 +74,7 @@ void print_signature(const SignatureCheck& s) {
     if (!s.verified_run) return;
     const Verified& v = s.verified;
     if (!v.digests) {
-        std::puts("  not checked: osslsigncode gave no digest");
+        std::puts(v.ran ? "  not checked: osslsigncode gave no digest" : "  not checked: osslsigncode could not be run");
         return;
     }
     std::printf("  signer: %s%s%s\n", v.signer.empty() ? "(not named)" : v.signer.c_str(),

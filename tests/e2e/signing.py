@@ -3,9 +3,12 @@ program to sign, and the certificate table of a signed file.
 
 Every key and certificate is made afresh in the test's own folder and
 lives two days."""
+import http.server
 import os
 import struct
 import subprocess
+import tempfile
+import threading
 
 TIMEOUT = 60
 
@@ -37,6 +40,15 @@ class Pki:
                  "-out", "sign.pem", "-days", "2", "-extfile", "leaf.ext", cwd=folder)
         _openssl("pkcs12", "-export", "-in", "sign.pem", "-inkey", "sign.key", "-out", "sign.p12",
                  "-passout", "pass:" + self.PASSWORD, cwd=folder)
+        _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "tsa.key", "-out", "tsa.csr",
+                 "-subj", "/CN=Test Site TSA", cwd=folder)
+        with open(self.path("tsa.ext"), "w") as f:
+            f.write("basicConstraints=CA:false\nkeyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=critical,timeStamping\n")
+        _openssl("x509", "-req", "-in", "tsa.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+                 "-out", "tsa.pem", "-days", "2", "-extfile", "tsa.ext", cwd=folder)
+        with open(self.path("tsa.cnf"), "w") as f:
+            f.write(TSA_CONFIG.format(serial=self.path("tsa.serial")))
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -52,6 +64,59 @@ class Pki:
         done = subprocess.run(["osslsigncode", "verify", "-CAfile", self.path(ca), "-in", path],
                               capture_output=True, timeout=TIMEOUT)
         return done.returncode, (done.stdout + done.stderr).decode("latin-1")
+
+
+TSA_CONFIG = """[ tsa ]
+default_tsa = tsa_config
+[ tsa_config ]
+serial = {serial}
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+accuracy = secs:1
+ordering = no
+tsa_name = no
+ess_cert_id_alg = sha256
+"""
+
+
+class TimeStampServer:
+    """An RFC 3161 time-stamping server on loopback, answering with openssl
+    ts -reply and the PKI's TSA certificate; url while it runs."""
+
+    def __init__(self, pki):
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                with tempfile.TemporaryDirectory() as scratch:
+                    asked, answer = os.path.join(scratch, "query"), os.path.join(scratch, "reply")
+                    with open(asked, "wb") as f:
+                        f.write(query)
+                    _openssl("ts", "-reply", "-config", pki.path("tsa.cnf"), "-queryfile", asked,
+                             "-signer", pki.path("tsa.pem"), "-inkey", pki.path("tsa.key"),
+                             "-chain", pki.path("ca.pem"), "-out", answer, cwd=scratch)
+                    with open(answer, "rb") as f:
+                        reply = f.read()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.server.timeout = 30
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(10)
 
 
 def tiny_program():

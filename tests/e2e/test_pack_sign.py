@@ -115,6 +115,17 @@ class Sign(packer.PackCase):
         self.assertEqual((done.status, done.stderr), (1, "holm-pack: plain.exe: no Authenticode signature, and a "
                                                          f"signature that chains to {self.pki.path('ca.pem')} is required\n"))
 
+    def test_time_stamped_signature(self):
+        server = signing.TimeStampServer(self.pki)
+        self.addCleanup(server.close)
+        # Straight to the loopback server, whatever proxy the environment names.
+        env = {k: v for k, v in harness.environment().items() if not k.lower().endswith("_proxy")}
+        bundle = self.signed("stamped.exe", *self.pem_options(), "--timestamp", server.url, env=dict(env, no_proxy="*"))
+        done, report = self.check(bundle)
+        self.assertEqual(done.status, 0, done)
+        self.assertRegex(report, r"\n  timestamp: \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} GMT\n")
+        self.assertEqual(self.pki.verify(self.path(bundle))[0], 0)
+
     def test_pkcs12_password_never_on_a_command_line(self):
         # osslsigncode as the PATH finds it: a wrapper that records its
         # command line and runs the real one.
