@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -34,7 +35,19 @@ int spawn(const std::vector<std::string>& argv, int in, int out, pid_t* pid) {
     posix_spawn_file_actions_adddup2(&actions, out, 1);
     posix_spawn_file_actions_adddup2(&actions, out, 2);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    int error = posix_spawnp(pid, args[0], &actions, nullptr, args.data(), environ);
+    // The tool starts with no signal blocked or ignored, whatever holm-fleet
+    // has done with its own (it takes INT, TERM and CHLD through a signalfd).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE, SIGHUP}) sigaddset(&defaults, s);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    int error = posix_spawnp(pid, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return error;
 }
