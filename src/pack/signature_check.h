@@ -1,6 +1,6 @@
 // The Authenticode signature a bundle may end in: where its certificate
 // table stands, whether the archive lies inside the signed bytes, and what
-// osslsigncode verify says of it. Part of holm-pack -t and the fleet gate.
+// osslsigncode verify says of it. Used by holm-pack -t and the fleet gate.
 #pragma once
 
 #include <cstdint>
