@@ -39,8 +39,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcups2 (>= 1.4)")
   # GNU parallel spreads a fleet over several control machines (holm-fleet
   # itself does not use it); holm-fleet --key and the Ansible role's
-  # holm_key verify signatures with minisign.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "parallel, minisign")
+  # holm_key verify signatures with minisign; holm-pack --sign and -t, and
+  # holm-fleet --ca, make and check Authenticode signatures with osslsigncode.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "parallel, minisign, osslsigncode")
 endif()
 
 include(CPack)

@@ -24,6 +24,8 @@ int refuse(const std::string& why) {
 std::string check_tools(const FleetRun& run) {
     if (!run.settings.key.empty() && plat::find_program("minisign").empty())
         return "minisign is not installed (Debian package minisign)";
+    if (!run.settings.ca.empty() && plat::find_program("osslsigncode").empty())
+        return "osslsigncode is not installed (Debian package osslsigncode)";
     return std::string();
 }
 

@@ -87,7 +87,8 @@ int copy_one(const std::string& folder, Bundle& bundle) {
 }
 
 std::string check_one(const FleetRun& run, Bundle& bundle) {
-    pack::Inspection found = pack::inspect_bundle(bundle.copy);
+    // The Authenticode signature is checked in the same pass, on the copy.
+    pack::Inspection found = pack::inspect_bundle(bundle.copy, run.settings.ca);
     if (!pack::is_sound(found)) {
         // In holm-pack's words, with the name the user knows.
         const std::string& name = bundle.absolute;
@@ -95,7 +96,8 @@ std::string check_one(const FleetRun& run, Bundle& bundle) {
         for (const std::string& p : found.problems) std::fprintf(stderr, "holm-pack: %s: %s\n", name.c_str(), p.c_str());
         for (const std::string& w : found.warnings)
             std::fprintf(stderr, "holm-pack: %s: warning: %s\n", name.c_str(), w.c_str());
-        return "holm-pack -t does not find " + bundle.given + " sound: nothing sent";
+        std::string check = run.settings.ca.empty() ? "holm-pack -t" : "holm-pack -t --ca " + run.settings.ca;
+        return check + " does not find " + bundle.given + " sound: nothing sent";
     }
     bundle.models = pack::models_of(found.directory.comment);
     bundle.firmware = pack::firmware_of(found.directory.comment);

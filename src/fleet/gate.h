@@ -20,7 +20,8 @@ std::string check_bundle_name(FleetRun& run);
 // refusal, or empty.
 std::string copy_bundle(FleetRun& run);
 
-// Checks each copy with holm-pack's checks and, given a key, its
+// Checks each copy with holm-pack's checks (its Authenticode signature,
+// against the CA of --ca when given) and, given a key, its minisign
 // signature, and reads the models and version it records; a refused
 // bundle's problems are printed on standard error as holm-pack -t prints
 // them. One refused bundle refuses the run. The refusal, or empty.

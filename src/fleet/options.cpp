@@ -11,7 +11,7 @@ const char usage_text[] =
     "Usage: holm-fleet [-j N] [-m c] [-d] [--firmware [NAME=]VERSION] [--plan]\n"
     "                  [--canary N | --waves LIST] [--pause DURATION]\n"
     "                  [--window HH:MM-HH:MM] [--max-failed LIMIT] [--timeout DURATION]\n"
-    "                  [--key PUBKEY] [--ignore-model] [--retry-failed]\n"
+    "                  [--key PUBKEY] [--ca CA.pem] [--ignore-model] [--retry-failed]\n"
     "                  -o DIR BUNDLE... PRINTERS\n"
     "       holm-fleet --read before|after [--firmware [NAME=]VERSION]\n"
     "                  [--ignore-model] [BUNDLE...] ADDRESS\n"
@@ -47,6 +47,8 @@ const char usage_text[] =
     "                    5 s later): that printer failed (default 1h)\n"
     "  --key PUBKEY      BUNDLE must carry a signature by this minisign key\n"
     "                    (BUNDLE.minisig), every BUNDLE given\n"
+    "  --ca CA.pem       BUNDLE must carry an Authenticode signature that chains\n"
+    "                    to this CA (holm-pack --sign), every BUNDLE given\n"
     "  --ignore-model    send the bundle without reading each printer's model over\n"
     "                    IPP, for printers whose IPP is off: a bundle made for other\n"
     "                    models may then reach a printer, and leave it unusable\n"
@@ -68,7 +70,7 @@ namespace {
 // not given, but for -j, whose default an empty value does not stand for,
 // and --read, which says what the command is.
 struct Given {
-    std::string jobs, mode, dir, canary, waves, pause, window, max_failed, key, firmware, read, timeout;
+    std::string jobs, mode, dir, canary, waves, pause, window, max_failed, key, ca, firmware, read, timeout;
     bool jobs_given = false;
     bool read_given = false;
     bool ended = false;  // "--" ended the options
@@ -84,7 +86,8 @@ const Valued valued[] = {{"-j", &Given::jobs},           {"-m", &Given::mode},
                          {"--waves", &Given::waves},     {"--pause", &Given::pause},
                          {"--window", &Given::window},   {"--max-failed", &Given::max_failed},
                          {"--key", &Given::key},         {"--firmware", &Given::firmware},
-                         {"--read", &Given::read},       {"--timeout", &Given::timeout}};
+                         {"--read", &Given::read},       {"--timeout", &Given::timeout},
+                         {"--ca", &Given::ca}};
 
 const Valued* valued_option(const std::string& option) {
     for (const Valued& v : valued)
@@ -206,6 +209,7 @@ Parsed parse_command_line(int argc, char* argv[], FleetSettings& s) {
     std::vector<std::string> arguments(argv + i, argv + argc);
     s.dir = given.dir;
     s.key = given.key;
+    s.ca = given.ca;
     s.firmware = given.firmware;
     return given.read_given ? check_read(given, arguments, s) : check_run(given, arguments, s);
 }

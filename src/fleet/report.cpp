@@ -61,6 +61,7 @@ std::string options_text(const FleetSettings& s) {
     if (s.window.set) text += " --window " + s.window.text;
     if (s.max_failed.set) text += " --max-failed " + s.max_failed.text;
     if (!s.key.empty()) text += " --key " + s.key;
+    if (!s.ca.empty()) text += " --ca " + s.ca;
     if (s.retry) text += " --retry-failed";
     return text;
 }

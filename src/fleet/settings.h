@@ -48,6 +48,7 @@ struct FleetSettings {
     long timeout_seconds = 3600;    // --timeout: a bundle running longer is ended
     std::string timeout_text = "1h";
     std::string key;                // --key: a minisign public key, empty for none
+    std::string ca;                 // --ca: a CA file the Authenticode signature must chain to, or empty
     bool retry = false;             // --retry-failed
     bool ignore_model = false;      // --ignore-model: the bundle's models are not checked
     std::vector<std::string> bundles;  // BUNDLE..., as given, in order

@@ -11,6 +11,7 @@
 #include "firmware.h"
 #include "models.h"
 #include "payload/image.h"
+#include "payload/pe_table.h"
 #include "payload/scanner.h"
 #include "zip_writer.h"
 
@@ -246,7 +247,7 @@ void print_verdict(const std::string& path, const Inspection& found) {
 
 }  // namespace
 
-Inspection inspect_bundle(const std::string& path) {
+Inspection inspect_bundle(const std::string& path, const std::string& ca) {
     Inspection found;
     int mapped = payload::map_payload(path.c_str());
     if (mapped != 0) {
@@ -255,9 +256,12 @@ Inspection inspect_bundle(const std::string& path) {
     }
     found.walk = walk_bundle();
     check_entries(found.walk, found.problems);
-    found.directory = read_central_directory(payload::image.base, payload::image.size);
+    // A certificate table that closes the file ends the archive, for ZIP
+    // readers as for the program's walk.
+    found.directory = read_central_directory(payload::image.base, payload::archive_limit(payload::image.base, payload::image.size));
     check_against_directory(found.walk, found.directory, found.problems);
     if (found.directory.found) check_shift(found.directory, found);
+    found.signature = check_signature(path, payload::image.base, payload::image.size, found.directory, ca, found.problems);
     check_models(found.directory, found.problems);
     check_firmware(found.directory, found.problems);
     payload::unmap_payload();
@@ -266,8 +270,8 @@ Inspection inspect_bundle(const std::string& path) {
 
 bool is_sound(const Inspection& found) { return found.unreadable.empty() && found.problems.empty(); }
 
-int check_bundle(const std::string& path) {
-    Inspection found = inspect_bundle(path);
+int check_bundle(const std::string& path, const std::string& ca) {
+    Inspection found = inspect_bundle(path, ca);
     if (!found.unreadable.empty()) {
         std::fprintf(stderr, "holm-pack: %s: %s\n", path.c_str(), found.unreadable.c_str());
         return 1;
@@ -276,6 +280,7 @@ int check_bundle(const std::string& path) {
     print_delivery(found.walk);
     print_models(found.directory);
     print_firmware(found.directory);
+    print_signature(found.signature);
     print_verdict(path, found);
     return is_sound(found) ? 0 : 1;
 }

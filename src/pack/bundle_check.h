@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "central.h"
+#include "signature_check.h"
 
 namespace pack {
 
@@ -34,14 +35,16 @@ struct Inspection {
     std::string unreadable;  // why the bundle could not be walked at all; empty when it was
     Walk walk;
     CentralDirectory directory;
+    SignatureCheck signature;
     std::vector<std::string> problems;
     std::vector<std::string> warnings;
 };
 
 // Maps the bundle at path, walks and checks it, and releases it again. Uses
 // the payload subsystem's run-wide records, so it must not run beside
-// another use of them.
-Inspection inspect_bundle(const std::string& path);
+// another use of them. With a CA file, the bundle must carry an Authenticode
+// signature that chains to it.
+Inspection inspect_bundle(const std::string& path, const std::string& ca = std::string());
 
 // True when the bundle can go to printers: it was read and has no problem.
 bool is_sound(const Inspection& found);
@@ -49,6 +52,6 @@ bool is_sound(const Inspection& found);
 // holm-pack -t: the report on standard output and one line per problem
 // and per warning on standard error; returns the exit status, 0 when the
 // bundle is sound.
-int check_bundle(const std::string& path);
+int check_bundle(const std::string& path, const std::string& ca = std::string());
 
 }  // namespace pack

@@ -34,6 +34,7 @@ CentralDirectory read_central_directory(const unsigned char* base, std::uint64_t
     cd.found = true;
     const unsigned char* record = base + end;
     cd.comment.assign(reinterpret_cast<const char*>(record + end_record_size), read16(record + 20));
+    cd.end = end + end_record_size + cd.comment.size();
     unsigned count = read16(record + 10);
     std::uint32_t length = read32(record + 12);
     std::uint32_t offset = read32(record + 16);

@@ -21,6 +21,7 @@ struct EntryFields {
 struct CentralDirectory {
     bool found = false;      // an end record was found
     std::uint64_t start = 0;  // where the directory really begins
+    std::uint64_t end = 0;    // just past the end record and its comment
     // Subtracted from where the directory really is, the offset the end
     // record gives: nonzero when the offsets count from elsewhere than the
     // start of the file (an archive appended to a program unadjusted).

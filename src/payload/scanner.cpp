@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "payload/image.h"
+#include "payload/pe_table.h"
 
 namespace payload {
 
@@ -45,7 +46,9 @@ bool take_name(const unsigned char* bytes, unsigned length) {
 }  // namespace
 
 std::uint64_t find_local_header(std::uint64_t pos) {
-    const std::uint64_t size = image.size;
+    // A signed bundle ends in its certificate table, whose bytes (hashes,
+    // signatures, serial numbers) can hold the header signature by chance.
+    const std::uint64_t size = archive_limit(image.base, image.size);
     const unsigned char* base = image.base;
     std::uint64_t at = pos + 1;
     while (at + 4 <= size) {
@@ -55,7 +58,7 @@ std::uint64_t find_local_header(std::uint64_t pos) {
         if (is_signature(base + at)) return at;
         ++at;
     }
-    return size;
+    return image.size;
 }
 
 int scan_next_header() {
@@ -63,12 +66,14 @@ int scan_next_header() {
     if (pos >= image.size) return scan_end;
     cursor.offset = static_cast<std::uint32_t>(pos);
     const unsigned char* header = image.base + pos;
-    if (pos + 30 > image.size) return scan_damaged;
+    // An entry runs no further than the archive does.
+    const std::uint64_t size = archive_limit(image.base, image.size);
+    if (pos + 30 > size) return scan_damaged;
     std::uint32_t length = read32(header + 18);
     unsigned name_length = read16(header + 26);
     unsigned extra_length = read16(header + 28);
     std::uint64_t data = pos + 30 + name_length + extra_length;
-    if (data + length > image.size) return scan_damaged;
+    if (data + length > size) return scan_damaged;
     if (!take_name(header + 30, name_length)) return scan_no_memory;
     cursor.header = cursor.offset;
     current.start = image.base + data;

@@ -76,6 +76,18 @@ int write_file_from_view(FileHandle file, const FileView* view, std::uint32_t of
 
 void close_file(FileHandle file);
 
+// ---- Tools (holm-pack's signing) ------------------------------------------
+
+// Runs the program argv[0], found along PATH, to its end: input on its
+// standard input (a password, never on its command line), its standard
+// output and error together into *output. Its exit status, 128 plus the
+// signal that ended it, or -1 when it could not be started (*output then
+// says why).
+int run_tool(const std::vector<std::string>& argv, const std::string& input, std::string* output);
+
+// The name under which a tool reads its standard input as a file.
+std::string standard_input_name();
+
 // ---- Time ------------------------------------------------------------------
 
 // Sleeps (alertably where the platform has the notion).

@@ -14,6 +14,7 @@ import unittest
 
 import harness
 import fleetbed
+import signing
 from downloads import FIRMWARE, Scratch
 from fleet import FLEET, PACK_DIR, bundle_runs, files_under, holding, make_bundle, run_fleet, summary
 from fleetbed import Printer, address
@@ -246,6 +247,51 @@ class SmallFleet(unittest.TestCase):
         self.assertFalse(os.path.exists(out))
         run = self.fleet(key + ["-d", "-m", "l", "-o", out, "signed.exe", "-"], stdin=f"{address(0)}\n".encode())
         self.assertEqual((run.status, run.stderr), (0, ""), run)
+
+    def test_authenticode_gate(self):
+        """--ca: only a bundle signed by a certificate of that CA passes, and
+        one signed both ways (Authenticode, then minisign over the whole
+        file) passes --key too."""
+        path = self.scratch.path
+        pki = signing.Pki(path("pki"))
+        with open(path("tiny.exe"), "wb") as f:
+            f.write(signing.tiny_program())
+        make_bundle(path("site.exe"), FIRMWARE[:1], ["-s", path("tiny.exe"), "--sign", pki.path("sign.pem"),
+                                                     "--sign-key", pki.path("sign.key")])
+        os.chmod(path("site.exe"), 0o755)  # as the stub was not
+        subprocess.run(["minisign", "-G", "-W", "-f", "-p", path("site.pub"), "-s", path("site.key")],
+                       check=True, capture_output=True, timeout=60)
+        subprocess.run(["minisign", "-S", "-s", path("site.key"), "-m", path("site.exe")], check=True,
+                       capture_output=True, timeout=60)
+        with open(path("site.exe"), "rb") as f:
+            data = bytearray(f.read())
+        data[data.find(FIRMWARE[0][1]) + 100] ^= 0x01
+        with open(path("forged.exe"), "wb") as f:
+            f.write(data)
+        os.chmod(path("forged.exe"), 0o755)
+        ca, other = pki.path("ca.pem"), pki.path("other-ca.pem")
+        out = path("ca-out")
+        printers = f"{address(ON_NEW)}\n".encode()
+        before = self.events()
+        cases = {
+            "unsigned": (ca, "fw-update.exe", "no Authenticode signature, and a signature that chains to " + ca),
+            "changed after signing": (ca, "forged.exe", "the Authenticode signature does not match the file"),
+            "another CA": (other, "site.exe", "the Authenticode signature does not chain to " + other),
+        }
+        for name, (authority, bundle, problem) in cases.items():
+            with self.subTest(name):
+                run = self.fleet(["--ca", authority, "-o", out, bundle, "-"], stdin=printers)
+                self.assertEqual((run.status, run.stdout), (2, ""), run)
+                self.assertEqual(run.stderr.splitlines()[-1], f"holm-fleet: holm-pack -t --ca {authority} does not "
+                                                              f"find {bundle} sound: nothing sent")
+                self.assertIn(f"holm-pack: {path(bundle)}: {problem}", run.stderr)
+        self.assertEqual(self.events(), before)
+        self.assertFalse(os.path.exists(out))
+        # Through the gate; the plan finds the printer current and sends nothing.
+        run = self.fleet(["--ca", ca, "--key", path("site.pub"), "--firmware", f"main={NEW}", "--plan", "-o", out,
+                          "site.exe", "-"], stdin=printers)
+        self.assertEqual((run.status, run.stderr), (0, ""), run)
+        self.assertTrue(run.stdout.startswith("1 printer: 1 current"), run.stdout)
 
     def test_canary_and_brake_stop_the_rest_and_a_retry_finishes_it(self):
         self.bed.restart(2, ["--password", PASSWORDS[2], "--booting"])

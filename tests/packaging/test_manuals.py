@@ -105,8 +105,10 @@ class Manuals(unittest.TestCase):
     def test_holm_pack_page_describes_every_help_item(self):
         text = rendered(self.page("holm-pack.1"))
         screen = self.program_help([PACK, "--help"])
-        items = help_items(screen, re.compile(r"^  (?P<key>--?\w+)(?:, --\w+| [A-Z]+)? +(?P<text>\S.*)$"))
-        self.assertEqual([key for key, _ in items], ["-o", "-s", "-C", "--for", "--firmware", "-t", "-h"])
+        items = help_items(screen, re.compile(r"^  (?P<key>--?[\w-]+)(?:, --\w+| [A-Z][\w.]*)? +(?P<text>\S.*)$"))
+        self.assertEqual([key for key, _ in items], ["-o", "-s", "-C", "--for", "--firmware", "--sign", "--sign-key",
+                                                     "--sign-pkcs12", "--sign-password-file", "--sign-name",
+                                                     "--sign-url", "--timestamp", "-t", "--ca", "-h"])
         for key, description in items:
             with self.subTest(key=key):
                 self.assertDescribes(text, key, description)
@@ -117,10 +119,10 @@ class Manuals(unittest.TestCase):
     def test_holm_fleet_page_describes_every_help_item(self):
         text = rendered(self.page("holm-fleet.1"))
         screen = self.program_help([FLEET, "--help"])
-        items = help_items(screen, re.compile(r"^  (?P<key>--?[\w-]+)(?:, --\w+| [][=A-Za-z]+)? +(?P<text>\S.*)$"))
+        items = help_items(screen, re.compile(r"^  (?P<key>--?[\w-]+)(?:, --\w+| [][=A-Za-z.]+)? +(?P<text>\S.*)$"))
         self.assertEqual([key for key, _ in items],
                          ["-j", "-m", "-d", "-o", "--firmware", "--plan", "--canary", "--waves", "--pause",
-                          "--window", "--max-failed", "--timeout", "--key", "--ignore-model", "--retry-failed", "--read",
+                          "--window", "--max-failed", "--timeout", "--key", "--ca", "--ignore-model", "--retry-failed", "--read",
                           "-h"])
         for key, description in items:
             with self.subTest(key=key):

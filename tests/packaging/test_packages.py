@@ -84,7 +84,7 @@ class DebianPackage(Scratch):
         # holm-fleet runs every printer itself; parallel only spreads a
         # fleet over several control machines.
         self.assertNotIn("parallel", depends)
-        self.assertEqual(self.field("Recommends"), "parallel, minisign")
+        self.assertEqual(self.field("Recommends"), "parallel, minisign, osslsigncode")
 
     def test_files_stand_where_the_system_looks_for_them(self):
         listed = run(["dpkg-deb", "-c", self.deb]).stdout.decode()

@@ -28,7 +28,7 @@ Outcome parse(std::initializer_list<const char*> args) {
 
 TEST(FleetOptions, ARunWithEveryOption) {
     Outcome o = parse({"-j", "200", "-m", "e", "-d", "--firmware", "main=2.0", "--canary", "3", "--max-failed", "10%",
-                       "--key", "site.pub", "--retry-failed", "-o", "run1", "fw.exe", "-"});
+                       "--key", "site.pub", "--ca", "site-ca.pem", "--retry-failed", "-o", "run1", "fw.exe", "-"});
     ASSERT_EQ(o.parsed.status, -1) << o.parsed.refusal;
     const FleetSettings& s = o.settings;
     EXPECT_EQ(s.jobs, 200);
@@ -40,6 +40,7 @@ TEST(FleetOptions, ARunWithEveryOption) {
     EXPECT_TRUE(s.max_failed.set && s.max_failed.share);
     EXPECT_EQ(s.max_failed.value, 10);
     EXPECT_EQ(s.key, "site.pub");
+    EXPECT_EQ(s.ca, "site-ca.pem");
     EXPECT_EQ(s.dir, "run1");
     EXPECT_EQ(s.bundles, std::vector<std::string>{"fw.exe"});
     EXPECT_EQ(s.printers, "-");
@@ -113,6 +114,7 @@ TEST(FleetOptions, Refusals) {
         {{"--read", "now", "--firmware", "1", "a"}, "bad --read: now (before or after)"},
         {{"--read", "before", "a"}, "--read needs --firmware, or BUNDLE, or both"},
         {{"--read", "before", "-j", "4", "--firmware", "1", "a"}, "-j does not go with --read"},
+        {{"--read", "before", "--ca", "ca.pem", "--firmware", "1", "a"}, "--ca does not go with --read"},
         {{"--read", "after", "--plan", "--firmware", "1", "a"},
          "--read takes no option but --firmware and --ignore-model"},
         {{"--read", "after", "--firmware", "1"}, "--read expected ADDRESS, or BUNDLE... and ADDRESS, got no argument"},
