@@ -1,0 +1,108 @@
+"""SNMP agents for simulated printers: Debian's snmpd, one a namespace,
+serving the values a test chooses with override lines.
+
+An agent takes only a namespace name and the address to listen on, so it
+fits any bed that puts a printer in a namespace of its own. It reads no
+configuration of the machine (-C), keeps its persistent state in the
+scratch folder, and is ended on cleanup even when a test fails.
+"""
+import os
+import shutil
+import subprocess
+import time
+
+SYS_DESCR = "1.3.6.1.2.1.1.1.0"
+SYS_NAME = "1.3.6.1.2.1.1.5.0"
+DEVICE_DESCR = "1.3.6.1.2.1.25.3.2.1.3.1"
+SERIAL = "1.3.6.1.2.1.43.5.1.1.17.1"
+
+
+def available():
+    """Why agents cannot be run here, or None."""
+    for program in ("snmpd", "snmpget"):
+        if shutil.which(program) is None:
+            return f"needs {program} (Debian's snmpd and snmp)"
+    return None
+
+
+def text(value):
+    """An octet string override; bytes with control characters are written
+    in hex, which snmpd takes as the raw bytes."""
+    if isinstance(value, bytes):
+        return ("octet_str", "0x" + value.hex())
+    if '"' in value or "\\" in value:
+        raise ValueError("a value snmpd's configuration cannot quote: " + value)
+    return ("octet_str", f'"{value}"')
+
+
+def printer(model=None, name=None, serial=None, sys_descr=None):
+    """The override values of a printer: hrDeviceDescr, sysName,
+    prtGeneralSerialNumber and sysDescr, each only when given."""
+    values = {}
+    for oid, value in ((DEVICE_DESCR, model), (SYS_NAME, name), (SERIAL, serial), (SYS_DESCR, sys_descr)):
+        if value is not None:
+            values[oid] = text(value)
+    return values
+
+
+def _environment(folder):
+    env = dict(os.environ)
+    # No MIB is loaded (numeric OIDs only), no configuration of the machine
+    # read, state kept in the scratch folder.
+    env.update(MIBS="", MIBDIRS=os.path.join(folder, "no-mibs"), SNMP_PERSISTENT_DIR=os.path.join(folder, "state"),
+               SNMPCONFPATH=os.path.join(folder, "conf"))
+    return env
+
+
+class Agent:
+    """snmpd in namespace ns on address:161, answering community with
+    values ({OID: (type, value)}, as printer() gives them)."""
+
+    def __init__(self, case, ns, address, values, folder, community="public"):
+        self.ns, self.address, self.community = ns, address, community
+        self.folder = folder
+        self.proc = None
+        os.makedirs(os.path.join(folder, "state"), exist_ok=True)
+        os.makedirs(os.path.join(folder, "conf"), exist_ok=True)
+        self.conf = os.path.join(folder, "snmpd.conf")
+        with open(self.conf, "w") as f:
+            f.write(f"rocommunity {community} default\n")
+            for oid, (kind, value) in values.items():
+                f.write(f"override {oid} {kind} {value}\n")
+        case.addCleanup(self.stop)
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", ns, "snmpd", "-f", "-C", "-c", self.conf, "-p", os.path.join(folder, "snmpd.pid"),
+             "-Lf", os.path.join(folder, "snmpd.log"), f"udp:{address}:161"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=_environment(folder))
+        self._wait_ready()
+
+    def get(self, oid, timeout=0.3):
+        """snmpget of one OID from inside the agent's namespace: the
+        completed process (its value in stdout)."""
+        return subprocess.run(
+            ["ip", "netns", "exec", self.ns, "snmpget", "-v2c", "-c", self.community, "-t", str(timeout), "-r", "0",
+             "-On", "-Oe", self.address, oid],
+            capture_output=True, text=True, timeout=30, env=_environment(self.folder))
+
+    def _wait_ready(self):
+        deadline = time.monotonic() + 30
+        while True:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"snmpd in {self.ns} ended ({self.proc.returncode}): {self._log()}")
+            if self.get(SYS_DESCR).returncode == 0:
+                return
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"snmpd in {self.ns} did not answer within 30 s: {self._log()}")
+            time.sleep(0.1)
+
+    def _log(self):
+        try:
+            with open(os.path.join(self.folder, "snmpd.log"), errors="replace") as f:
+                return f.read()[-2000:]
+        except OSError:
+            return ""
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=30)
