@@ -170,50 +170,70 @@ void wait_and_read(std::vector<Slot>& slots, netsnmp_large_fd_set* readable) {
     }
 }
 
+// The asking of one call: its slots, how many of them may be open now, the
+// next address to ask and what was found.
+struct Asking {
+    const std::vector<std::uint32_t>& addresses;
+    const std::string& community;
+    const SnmpBounds& bounds;
+    std::vector<std::string> names;
+    std::vector<Slot> slots;
+    std::size_t room = 0;
+    std::size_t next = 0;
+    std::size_t open = 0;
+    Found found;
+};
+
+// Opens sessions for the next addresses while there is room.
+void ask_more(Asking& run) {
+    bool refused = false;
+    for (Slot& slot : run.slots) {
+        if (run.next >= run.addresses.size() || run.open >= run.room) break;
+        if (slot.state != Asked::idle) continue;
+        if (ask(&slot, run.addresses[run.next], run.next, run.community, run.bounds)) {
+            ++run.next;
+            ++run.open;
+        } else if (run.open > 0) {
+            // Out of descriptors (other parts of the process hold some): no
+            // more at once than are open now, and the address waits.
+            run.room = run.open;
+            refused = true;
+            break;
+        } else {
+            ++run.next;  // nothing open and still no socket: it cannot be asked
+        }
+    }
+    // The descriptors others held may come back: room grows again slowly.
+    if (!refused && run.room < run.slots.size()) ++run.room;
+}
+
 }  // namespace
 
 std::vector<Sighting> snmp_sightings(const std::vector<std::uint32_t>& addresses, const std::string& community,
                                      const SnmpBounds& bounds, const std::atomic<bool>& stop) {
     start_snmp_library();
-    std::vector<std::string> names;
-    names.reserve(addresses.size());
-    for (std::uint32_t address : addresses) names.push_back(dotted(address));
-    Found found;
-    std::vector<Slot> slots(std::min(session_room(bounds), std::max<std::size_t>(1, addresses.size())));
-    std::size_t room = slots.size();
-    std::size_t next = 0;
-    std::size_t open = 0;
+    Asking run{addresses, community, bounds, {}, {}, 0, 0, 0, {}};
+    for (std::uint32_t address : addresses) run.names.push_back(dotted(address));
+    run.slots.resize(std::min(session_room(bounds), std::max<std::size_t>(1, addresses.size())));
+    run.room = run.slots.size();
     netsnmp_large_fd_set readable;
     netsnmp_large_fd_set_init(&readable, FD_SETSIZE);
-    while (!stop.load() && (next < addresses.size() || open > 0)) {
-        for (Slot& slot : slots) {
-            if (next >= addresses.size() || open >= room) break;
-            if (slot.state != Asked::idle) continue;
-            if (ask(&slot, addresses[next], next, community, bounds)) {
-                ++next;
-                ++open;
-            } else if (open > 0) {
-                // Out of descriptors (other parts of the process hold some):
-                // no more at once than are open now; the address waits.
-                room = open;
-            } else {
-                ++next;  // nothing open and still no socket: it cannot be asked
-            }
-        }
-        if (open > 0) wait_and_read(slots, &readable);
-        for (Slot& slot : slots)
+    while (!stop.load() && (run.next < addresses.size() || run.open > 0)) {
+        ask_more(run);
+        if (run.open > 0) wait_and_read(run.slots, &readable);
+        for (Slot& slot : run.slots)
             if (slot.state == Asked::done) {
-                close_slot(&slot, &found, names);
-                --open;
+                close_slot(&slot, &run.found, run.names);
+                --run.open;
             }
     }
-    for (Slot& slot : slots)
-        if (slot.state != Asked::idle) close_slot(&slot, &found, names);
+    for (Slot& slot : run.slots)
+        if (slot.state != Asked::idle) close_slot(&slot, &run.found, run.names);
     netsnmp_large_fd_set_cleanup(&readable);
     // In the order the addresses were given, whatever order they answered in.
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(run.found.begin(), run.found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<Sighting> sightings;
-    for (auto& [index, seen] : found) sightings.push_back(std::move(seen));
+    for (auto& [index, seen] : run.found) sightings.push_back(std::move(seen));
     return sightings;
 }
 

@@ -109,6 +109,11 @@ class SnmpSource(unittest.TestCase):
         # not one address after another.
         self.assertLess(ms, 20000)
         self.assertLess(time.monotonic() - started, 60)
+        # Other parts of the process hold descriptors the limit does not
+        # show: the source asks fewer at once and still asks every address.
+        lines, ms = self.probe(["--timeout", "500", "--retries", "1", "--hold", "150", "198.18.0.0/22"], limit=256)
+        self.assertEqual(lines, [EXPECTED[i] for i in (FULL, DESCR_ONLY, WRONG_TYPE, CONTROL_BYTES)])
+        self.assertLess(ms, 40000)
 
 
 if __name__ == "__main__":

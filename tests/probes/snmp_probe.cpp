@@ -2,7 +2,8 @@
 // tab-separated line a sighting: address, model, firmware, serial, name,
 // problem. Options before the addresses: --timeout MS, --retries N,
 // --in-flight N, --community TEXT, --stop-after MS (sets the stop flag then,
-// from another thread). An argument A/N stands for every address of that
+// from another thread), --hold N (keeps N more files open meanwhile, as the
+// other sources of a discovery would). An argument A/N stands for every address of that
 // block. The last line on standard error is "elapsed MS".
 #include <atomic>
 #include <chrono>
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     find::SnmpBounds bounds;
     std::string community = "public";
     long stop_after = -1;
+    int hold = 0;
     std::vector<std::uint32_t> addresses;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -55,7 +57,17 @@ int main(int argc, char** argv) {
         else if (arg == "--in-flight" && has_value) bounds.in_flight = std::strtoul(argv[++i], nullptr, 10);
         else if (arg == "--community" && has_value) community = argv[++i];
         else if (arg == "--stop-after" && has_value) stop_after = std::atol(argv[++i]);
+        else if (arg == "--hold" && has_value) hold = std::atoi(argv[++i]);
         else add_addresses(arg, &addresses);
+    }
+    std::vector<std::FILE*> held;
+    for (int i = 0; i < hold; ++i) {
+        std::FILE* file = std::fopen("/dev/null", "r");
+        if (file == nullptr) {
+            std::fprintf(stderr, "snmp_probe: could hold only %d files\n", i);
+            return 2;
+        }
+        held.push_back(file);
     }
     std::atomic<bool> stop{false};
     std::thread stopper;
@@ -68,6 +80,7 @@ int main(int argc, char** argv) {
     std::vector<find::Sighting> seen = find::snmp_sightings(addresses, community, bounds, stop);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     if (stopper.joinable()) stopper.join();
+    for (std::FILE* file : held) std::fclose(file);
     for (const find::Sighting& s : seen)
         std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", s.address.c_str(), s.via.c_str(), s.model.c_str(),
                     s.firmware.c_str(), s.serial.c_str(), s.name.c_str(), s.problem.c_str());
