@@ -87,6 +87,10 @@ class SnmpSource(unittest.TestCase):
             self.assertEqual(lines, [])
             self.assertGreaterEqual(ms, 1150, silent)
             self.assertLess(ms, 1650, silent)
+        # An address with no route to it fails at once, and is not found.
+        lines, ms = self.probe(["--timeout", "600", "--retries", "1", "198.19.0.1"])
+        self.assertEqual(lines, [])
+        self.assertLess(ms, 400)
         # Many silent addresses at once cost the same bound, and an agent
         # among them answers as ever.
         lines, ms = self.probe(["--timeout", "600", "--retries", "1", "198.18.2.0/24", address(FULL)])
