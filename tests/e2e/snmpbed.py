@@ -8,7 +8,9 @@ scratch folder, and is ended on cleanup even when a test fails.
 """
 import os
 import shutil
+import socket
 import subprocess
+import sys
 import time
 
 SYS_DESCR = "1.3.6.1.2.1.1.1.0"
@@ -106,3 +108,105 @@ class Agent:
         if self.proc is not None and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(timeout=30)
+
+
+# ---- An agent that answers wrong on purpose --------------------------------
+# snmpd answers by the rules; these answers break them. A few lines of BER
+# are enough: the request is read for its id and community, the answer is
+# built from scratch.
+
+def _tlv(tag, value):
+    n = len(value)
+    length = bytes([n]) if n < 0x80 else bytes([0x81, n]) if n < 0x100 else bytes([0x82, n >> 8, n & 0xFF])
+    return bytes([tag]) + length + value
+
+
+def _integer(n):
+    return _tlv(0x02, n.to_bytes(max(1, (n.bit_length() + 8) // 8), "big", signed=True))
+
+
+def _oid(dotted):
+    parts = [int(x) for x in dotted.split(".")]
+    body = bytes([40 * parts[0] + parts[1]])
+    for p in parts[2:]:
+        chunk = [p & 0x7F]
+        p >>= 7
+        while p:
+            chunk.insert(0, 0x80 | (p & 0x7F))
+            p >>= 7
+        body += bytes(chunk)
+    return _tlv(0x06, body)
+
+
+def _read(data, at):
+    """One TLV at offset at: (tag, value, offset after it)."""
+    tag, n = data[at], data[at + 1]
+    at += 2
+    if n & 0x80:
+        count = n & 0x7F
+        n = int.from_bytes(data[at:at + count], "big")
+        at += count
+    return tag, data[at:at + n], at + n
+
+
+def _request(data):
+    """The community and request id of a GET."""
+    _, message, _ = _read(data, 0)
+    _, _, at = _read(message, 0)
+    _, community, at = _read(message, at)
+    _, pdu, _ = _read(message, at)
+    _, request_id, _ = _read(pdu, 0)
+    return community, int.from_bytes(request_id, "big", signed=True)
+
+
+def _response(community, request_id, status, bindings):
+    varbinds = b"".join(_tlv(0x30, _oid(oid) + value) for oid, value in bindings)
+    pdu = _integer(request_id) + _integer(status) + _integer(1 if status else 0) + _tlv(0x30, varbinds)
+    return _tlv(0x30, _integer(1) + _tlv(0x04, community) + _tlv(0xA2, pdu))
+
+
+ASKED = (SYS_DESCR, SYS_NAME, DEVICE_DESCR, SERIAL)
+CRAFTED = {
+    # genErr for the whole request, the objects echoed back.
+    "error-status": lambda: (5, [(oid, b"\x05\x00") for oid in ASKED]),
+    # Strings, but of objects that were not asked.
+    "other-objects": lambda: (0, [("1.3.6.1.2.1.1.4.0", _tlv(0x04, b"x"))] + [(oid, _tlv(0x04, b"y")) for oid in ASKED[1:]]),
+    # Fewer values than asked.
+    "short": lambda: (0, [(SYS_DESCR, _tlv(0x04, b"HOLM Laser 5100"))]),
+}
+
+
+def serve(address, kind):
+    """Answers every GET on address:161 with the crafted answer kind, until
+    killed. Prints "ready" once it listens."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind((address, 161))
+    print("ready", flush=True)
+    while True:
+        data, peer = sock.recvfrom(4096)
+        community, request_id = _request(data)
+        status, bindings = CRAFTED[kind]()
+        sock.sendto(_response(community, request_id, status, bindings), peer)
+
+
+class CraftedAgent:
+    """serve(address, kind) in namespace ns, ended on cleanup."""
+
+    def __init__(self, case, ns, address, kind):
+        self.proc = None
+        case.addCleanup(self.stop)
+        self.proc = subprocess.Popen(["ip", "netns", "exec", ns, sys.executable, os.path.abspath(__file__), address, kind],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     text=True)
+        if self.proc.stdout.readline() != "ready\n":
+            raise RuntimeError(f"the crafted agent on {address} did not start ({self.proc.poll()})")
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=30)
+            self.proc.stdout.close()
+
+
+if __name__ == "__main__":
+    serve(sys.argv[1], sys.argv[2])

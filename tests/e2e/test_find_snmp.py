@@ -15,7 +15,7 @@ from fleetbed import Printer, address
 PROBE = os.environ.get("HOLM_SNMP_PROBE", "")
 _skip = fleetbed.available() or snmpbed.available() or (None if PROBE else "HOLM_SNMP_PROBE not set")
 
-FULL, DESCR_ONLY, WRONG_TYPE, CONTROL_BYTES, OTHER_COMMUNITY, NO_AGENT = range(6)
+FULL, DESCR_ONLY, WRONG_TYPE, CONTROL_BYTES, OTHER_COMMUNITY, NO_AGENT, ERROR_STATUS, OTHER_OBJECTS, SHORT = range(9)
 AGENTS = {
     FULL: snmpbed.printer(model="HOLM Laser 5100", name="lobby-1", serial="HL5-000123",
                           sys_descr="HOLM printer OS 3.2; Größe A4"),
@@ -25,6 +25,7 @@ AGENTS = {
     OTHER_COMMUNITY: snmpbed.printer(model="HOLM Laser 5300", name="site-ro", serial="HL5-9"),
 }
 COMMUNITIES = {OTHER_COMMUNITY: "holm-ro"}
+CRAFTED = {ERROR_STATUS: "error-status", OTHER_OBJECTS: "other-objects", SHORT: "short"}
 GARBAGE = "the SNMP agent answered garbage: "
 
 
@@ -38,7 +39,12 @@ EXPECTED = {
     WRONG_TYPE: line(WRONG_TYPE, problem=GARBAGE + "sysDescr is not a string"),
     CONTROL_BYTES: line(CONTROL_BYTES, problem=GARBAGE + "a control byte in a value (sysName)"),
     OTHER_COMMUNITY: line(OTHER_COMMUNITY, "HOLM Laser 5300", "HL5-9", "site-ro"),
+    ERROR_STATUS: line(ERROR_STATUS, problem=GARBAGE + "error status 5"),
+    OTHER_OBJECTS: line(OTHER_OBJECTS, problem=GARBAGE + "other objects than those asked"),
+    SHORT: line(SHORT, problem=GARBAGE + "other objects than those asked"),
 }
+# What the community "public" finds, in address order.
+PUBLIC = [EXPECTED[i] for i in (FULL, DESCR_ONLY, WRONG_TYPE, CONTROL_BYTES, ERROR_STATUS, OTHER_OBJECTS, SHORT)]
 
 
 @unittest.skipIf(_skip, _skip or "")
@@ -47,7 +53,7 @@ class SnmpSource(unittest.TestCase):
     def setUpClass(cls):
         cls.scratch = Scratch()
         cls.addClassCleanup(cls.scratch.close)
-        cls.bed = fleetbed.FleetBed(cls.scratch, [Printer() for _ in range(6)])
+        cls.bed = fleetbed.FleetBed(cls.scratch, [Printer() for _ in range(9)])
         # The kernel's neighbour table is shared by every namespace of the
         # machine and holds 1024 entries: a wide scan (this one's, or another
         # test's) can leave no room for a printer's entry, and its packets are
@@ -62,6 +68,9 @@ class SnmpSource(unittest.TestCase):
             p = cls.bed.printers[i]
             snmpbed.Agent(cls.scratch, p.ns, p.address, values, cls.scratch.path(f"agent{i}"),
                           community=COMMUNITIES.get(i, "public"))
+        for i, kind in CRAFTED.items():
+            p = cls.bed.printers[i]
+            snmpbed.CraftedAgent(cls.scratch, p.ns, p.address, kind)
 
     def probe(self, args, limit=None, timeout=120):
         """The probe in the tool namespace: its stdout lines, and the ms it
@@ -82,8 +91,8 @@ class SnmpSource(unittest.TestCase):
 
     def test_every_agent_found_with_its_values(self):
         before = self.asked()
-        lines, _ = self.probe(["--timeout", "700", "--retries", "0"] + [address(i) for i in range(6)])
-        self.assertEqual(lines, [EXPECTED[i] for i in (FULL, DESCR_ONLY, WRONG_TYPE, CONTROL_BYTES)])
+        lines, _ = self.probe(["--timeout", "700", "--retries", "0"] + [address(i) for i in range(9)])
+        self.assertEqual(lines, PUBLIC)
         lines, _ = self.probe(["--timeout", "700", "--retries", "0", "--community", "holm-ro",
                                address(OTHER_COMMUNITY), address(FULL)])
         self.assertEqual(lines, [EXPECTED[OTHER_COMMUNITY]])
@@ -118,7 +127,7 @@ class SnmpSource(unittest.TestCase):
         # open files: at most that many sessions at once, every agent found.
         started = time.monotonic()
         lines, ms = self.probe(["--timeout", "500", "--retries", "1", "198.18.0.0/22"], limit=256)
-        self.assertEqual(lines, [EXPECTED[i] for i in (FULL, DESCR_ONLY, WRONG_TYPE, CONTROL_BYTES)])
+        self.assertEqual(lines, PUBLIC)
         # 1024 addresses a second apiece, some 190 at once: a few rounds,
         # not one address after another.
         self.assertLess(ms, 20000)
@@ -126,7 +135,7 @@ class SnmpSource(unittest.TestCase):
         # Other parts of the process hold descriptors the limit does not
         # show: the source asks fewer at once and still asks every address.
         lines, ms = self.probe(["--timeout", "500", "--retries", "1", "--hold", "150", "198.18.0.0/22"], limit=256)
-        self.assertEqual(lines, [EXPECTED[i] for i in (FULL, DESCR_ONLY, WRONG_TYPE, CONTROL_BYTES)])
+        self.assertEqual(lines, PUBLIC)
         self.assertLess(ms, 40000)
 
 
