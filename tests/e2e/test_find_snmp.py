@@ -72,12 +72,13 @@ class SnmpSource(unittest.TestCase):
             p = cls.bed.printers[i]
             snmpbed.CraftedAgent(cls.scratch, p.ns, p.address, kind)
 
-    def probe(self, args, limit=None, timeout=120):
-        """The probe in the tool namespace: its stdout lines, and the ms it
-        reported spending."""
+    def probe(self, args, limit=None, soft=False, timeout=120):
+        """The probe in the tool namespace, under a limit of open files (the
+        soft one alone, or both): its stdout lines, and the ms it reported
+        spending."""
         command = [PROBE] + args
         if limit is not None:
-            command = ["sh", "-c", f'ulimit -n {limit} && exec "$@"', "sh"] + command
+            command = ["sh", "-c", f'ulimit {"-S" if soft else ""} -n {limit} && exec "$@"', "sh"] + command
         run = self.bed.run(command, timeout=timeout, text=True)
         self.assertEqual(run.returncode, 0, run)
         elapsed = re.fullmatch(r"elapsed (\d+)\n", run.stderr)
@@ -137,6 +138,10 @@ class SnmpSource(unittest.TestCase):
         lines, ms = self.probe(["--timeout", "500", "--retries", "1", "--hold", "150", "198.18.0.0/22"], limit=256)
         self.assertEqual(lines, PUBLIC)
         self.assertLess(ms, 40000)
+        # A soft limit is raised to the hard one: all 1024 at once.
+        lines, ms = self.probe(["--timeout", "500", "--retries", "1", "198.18.0.0/22"], limit=256, soft=True)
+        self.assertEqual(lines, PUBLIC)
+        self.assertLess(ms, 2500)
 
 
 if __name__ == "__main__":
