@@ -33,6 +33,9 @@ const std::size_t asked_length[field_count] = {9, 9, 12, 12};
 // other sources' sockets, libraries) when the limit decides how many
 // sessions may be open.
 constexpr long kept_descriptors = 64;
+// Past its tries' time and this, an address is given up whatever the
+// library says.
+constexpr std::uint64_t give_up_grace_ms = 1000;
 // The longest wait between looks at *stop.
 constexpr long stop_look_us = 200 * 1000;
 
@@ -42,6 +45,7 @@ struct Slot {
     void* session = nullptr;
     std::size_t index = 0;  // of the address
     Asked state = Asked::idle;
+    std::uint64_t give_up_ms = 0;  // should the library never call back
     bool answered = false;
     SnmpAnswer answer;
 };
@@ -81,9 +85,9 @@ SnmpAnswer answer_of(const netsnmp_pdu* pdu) {
 
 int on_event(int operation, netsnmp_session*, int, netsnmp_pdu* pdu, void* magic) {
     Slot* slot = static_cast<Slot*>(magic);
-    if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu != nullptr) {
-        // A report or anything but a response is no answer to a GET.
-        if (pdu->command != SNMP_MSG_RESPONSE) return 1;
+    // A report, or anything but a response, is no answer to a GET; the
+    // library forgets the request all the same, so the asking ends here.
+    if (operation == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu != nullptr && pdu->command == SNMP_MSG_RESPONSE) {
         slot->answered = true;
         slot->answer = answer_of(pdu);
     }
@@ -112,6 +116,9 @@ bool ask(Slot* slot, std::uint32_t address, std::size_t index, const std::string
     slot->session = session;
     slot->index = index;
     slot->state = Asked::waiting;
+    slot->give_up_ms = plat::monotonic_ms() + static_cast<std::uint64_t>(bounds.timeout_ms) *
+                                                  (static_cast<std::uint64_t>(std::max(0, bounds.retries)) + 1) +
+                       give_up_grace_ms;
     netsnmp_pdu* pdu = snmp_pdu_create(SNMP_MSG_GET);
     for (int f = 0; f < field_count; ++f) snmp_add_null_var(pdu, asked[f], asked_length[f]);
     if (snmp_sess_async_send(session, pdu, on_event, slot) == 0) {
@@ -167,6 +174,7 @@ void wait_and_read(std::vector<Slot>& slots, netsnmp_large_fd_set* readable) {
                 snmp_sess_read2(slot.session, readable);
         }
         if (slot.state == Asked::waiting) snmp_sess_timeout(slot.session);
+        if (slot.state == Asked::waiting && plat::monotonic_ms() > slot.give_up_ms) slot.state = Asked::done;
     }
 }
 

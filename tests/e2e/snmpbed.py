@@ -159,10 +159,10 @@ def _request(data):
     return community, int.from_bytes(request_id, "big", signed=True)
 
 
-def _response(community, request_id, status, bindings):
+def _response(community, request_id, status, bindings, tag=0xA2):
     varbinds = b"".join(_tlv(0x30, _oid(oid) + value) for oid, value in bindings)
     pdu = _integer(request_id) + _integer(status) + _integer(1 if status else 0) + _tlv(0x30, varbinds)
-    return _tlv(0x30, _integer(1) + _tlv(0x04, community) + _tlv(0xA2, pdu))
+    return _tlv(0x30, _integer(1) + _tlv(0x04, community) + _tlv(tag, pdu))
 
 
 ASKED = (SYS_DESCR, SYS_NAME, DEVICE_DESCR, SERIAL)
@@ -173,6 +173,8 @@ CRAFTED = {
     "other-objects": lambda: (0, [("1.3.6.1.2.1.1.4.0", _tlv(0x04, b"x"))] + [(oid, _tlv(0x04, b"y")) for oid in ASKED[1:]]),
     # Fewer values than asked.
     "short": lambda: (0, [(SYS_DESCR, _tlv(0x04, b"HOLM Laser 5100"))]),
+    # A report (an SNMPv3 notion) where a response belongs.
+    "report": lambda: (0, [(oid, _tlv(0x04, b"z")) for oid in ASKED], 0xA8),
 }
 
 
@@ -185,8 +187,7 @@ def serve(address, kind):
     while True:
         data, peer = sock.recvfrom(4096)
         community, request_id = _request(data)
-        status, bindings = CRAFTED[kind]()
-        sock.sendto(_response(community, request_id, status, bindings), peer)
+        sock.sendto(_response(community, request_id, *CRAFTED[kind]()), peer)
 
 
 class CraftedAgent:

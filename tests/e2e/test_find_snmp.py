@@ -15,7 +15,7 @@ from fleetbed import Printer, address
 PROBE = os.environ.get("HOLM_SNMP_PROBE", "")
 _skip = fleetbed.available() or snmpbed.available() or (None if PROBE else "HOLM_SNMP_PROBE not set")
 
-FULL, DESCR_ONLY, WRONG_TYPE, CONTROL_BYTES, OTHER_COMMUNITY, NO_AGENT, ERROR_STATUS, OTHER_OBJECTS, SHORT = range(9)
+FULL, DESCR_ONLY, WRONG_TYPE, CONTROL_BYTES, OTHER_COMMUNITY, NO_AGENT, ERROR_STATUS, OTHER_OBJECTS, SHORT, REPORT = range(10)
 AGENTS = {
     FULL: snmpbed.printer(model="HOLM Laser 5100", name="lobby-1", serial="HL5-000123",
                           sys_descr="HOLM printer OS 3.2; Größe A4"),
@@ -25,7 +25,8 @@ AGENTS = {
     OTHER_COMMUNITY: snmpbed.printer(model="HOLM Laser 5300", name="site-ro", serial="HL5-9"),
 }
 COMMUNITIES = {OTHER_COMMUNITY: "holm-ro"}
-CRAFTED = {ERROR_STATUS: "error-status", OTHER_OBJECTS: "other-objects", SHORT: "short"}
+CRAFTED = {ERROR_STATUS: "error-status", OTHER_OBJECTS: "other-objects", SHORT: "short",
+           REPORT: "report"}
 GARBAGE = "the SNMP agent answered garbage: "
 
 
@@ -53,7 +54,7 @@ class SnmpSource(unittest.TestCase):
     def setUpClass(cls):
         cls.scratch = Scratch()
         cls.addClassCleanup(cls.scratch.close)
-        cls.bed = fleetbed.FleetBed(cls.scratch, [Printer() for _ in range(9)])
+        cls.bed = fleetbed.FleetBed(cls.scratch, [Printer() for _ in range(10)])
         # The kernel's neighbour table is shared by every namespace of the
         # machine and holds 1024 entries: a wide scan (this one's, or another
         # test's) can leave no room for a printer's entry, and its packets are
@@ -92,8 +93,12 @@ class SnmpSource(unittest.TestCase):
 
     def test_every_agent_found_with_its_values(self):
         before = self.asked()
-        lines, _ = self.probe(["--timeout", "700", "--retries", "0"] + [address(i) for i in range(9)])
+        lines, _ = self.probe(["--timeout", "700", "--retries", "0"] + [address(i) for i in range(10)])
         self.assertEqual(lines, PUBLIC)
+        # A report is no answer, but the asking ends with it.
+        lines, ms = self.probe(["--timeout", "3000", "--retries", "0", address(REPORT)])
+        self.assertEqual(lines, [])
+        self.assertLess(ms, 1000)
         lines, _ = self.probe(["--timeout", "700", "--retries", "0", "--community", "holm-ro",
                                address(OTHER_COMMUNITY), address(FULL)])
         self.assertEqual(lines, [EXPECTED[OTHER_COMMUNITY]])
