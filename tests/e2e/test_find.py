@@ -7,17 +7,18 @@ taken by holm-fleet --plan as it is."""
 import json
 import os
 import re
-import subprocess
+import shutil
 import unittest
 
 import fleetbed
 import findbed
 import harness
 from downloads import Scratch
-from fleet import FLEET, PACK_DIR, make_bundle, summary
+from fleet import FLEET, PACK_DIR, make_bundle, run_watched, summary
 from fleetbed import Printer, address
 
 FIND = os.environ.get("HOLM_FIND") or os.path.join(PACK_DIR, "holm-find")
+CONTRIB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "contrib", "ansible")
 TIMEOUT = 120
 UUID = "urn:uuid:0a1b2c3d-0000-4000-8000-{:012x}"
 SECOND = "198.18.200.1"  # printer LASER's other address
@@ -206,6 +207,28 @@ class Find(unittest.TestCase):
                          [address(i) for i in (LASER, LASER_2, JET, ODD_NAME)])
         after = [len(p.events("ipp")) for p in self.bed.printers]
         self.assertEqual([a - b for a, b in zip(after, before)], [1, 1, 1, 1, 1, 0, 1, 0])
+
+
+    @unittest.skipUnless(shutil.which("ansible-playbook"), "needs ansible-playbook (ansible-core)")
+    def test_ansible_example_builds_its_inventory_from_json(self):
+        play_dir = self.scratch.path("ansible")
+        shutil.copytree(CONTRIB, play_dir)
+        vault = self.scratch.path("vault-password")
+        with open(vault, "w") as f:
+            f.write("holm-example\n")
+        bundle = self.scratch.path("laser.exe")
+        env = dict(os.environ, ANSIBLE_CONFIG=os.path.join(play_dir, "ansible.cfg"),
+                   ANSIBLE_HOME=self.scratch.path("ansible-home"), ANSIBLE_LOCAL_TEMP=self.scratch.path("ansible-tmp"),
+                   ANSIBLE_NOCOLOR="1", PATH=os.path.dirname(os.path.abspath(FIND)) + os.pathsep + os.environ["PATH"])
+        command = ["ansible-playbook", "-i", "discovered.yml", "discover.yml", "--vault-password-file", vault,
+                   "-e", f"holm_bundle={bundle}", "-e", json.dumps({"holm_find_ranges": ["198.18.1.0/24", SECOND]}),
+                   "--check"]
+        run = run_watched(self.bed, command, play_dir, env, timeout=600)
+        self.assertEqual(run.status, 0, run)
+        # Check mode: the printers the bundle is for, each once, by the
+        # address holm-find gives; nothing sent to any of them.
+        self.assertEqual(sorted(re.findall(r'"msg": "would run: \S+ -n (\S+) -l root"', run.stdout)),
+                         [address(LASER), address(LASER_2)])
 
 
 if __name__ == "__main__":
