@@ -7,7 +7,10 @@ taken by holm-fleet --plan as it is."""
 import json
 import os
 import re
+import pty
 import shutil
+import subprocess
+import threading
 import unittest
 
 import fleetbed
@@ -208,6 +211,32 @@ class Find(unittest.TestCase):
         after = [len(p.events("ipp")) for p in self.bed.printers]
         self.assertEqual([a - b for a, b in zip(after, before)], [1, 1, 1, 1, 1, 0, 1, 0])
 
+
+    def test_progress_only_on_a_terminal(self):
+        leader, follower = pty.openpty()
+        said = []
+        # Read as it comes: a full terminal would hold the program up.
+        reader = threading.Thread(target=lambda: said.extend(iter(lambda: self.read_some(leader), b"")))
+        reader.start()
+        try:
+            done = subprocess.run(["ip", "netns", "exec", self.bed.tool_ns, FIND] + RANGES, stdout=subprocess.PIPE,
+                                  stderr=follower, timeout=TIMEOUT)
+        finally:
+            os.close(follower)
+            reader.join(timeout=30)
+            os.close(leader)
+        shown = b"".join(said).decode("utf-8")
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(done.stdout.decode(), "".join(comment_and_address(expected(i)) for i in FOUND))
+        self.assertIn("\rholm-find: 257 of 257 addresses asked on port 631\r\n", shown)
+        self.assertIn(f"holm-find: {address(GARBAGE)} (ipp): not listed", shown)
+
+    @staticmethod
+    def read_some(fd):
+        try:
+            return os.read(fd, 4096)
+        except OSError:  # the last holder of the terminal closed it
+            return b""
 
     @unittest.skipUnless(shutil.which("ansible-playbook"), "needs ansible-playbook (ansible-core)")
     def test_ansible_example_builds_its_inventory_from_json(self):
