@@ -24,6 +24,15 @@ std::uint32_t address_value(const std::string& text) {
 
 bool earlier_address(const std::string& a, const std::string& b) { return address_value(a) < address_value(b); }
 
+// One UUID, however a source cases its hex digits (a DNS-SD record's may
+// be upper case where IPP's is lower).
+std::string uuid_key(const std::string& uuid) {
+    std::string key = uuid;
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
 using Group = std::vector<const Sighting*>;
 
 std::vector<Group> grouped(const std::vector<Sighting>& sightings) {
@@ -46,8 +55,8 @@ std::vector<Group> grouped(const std::vector<Sighting>& sightings) {
     // printers the stronger ones made, whatever the order of sightings.
     for (const Sighting& s : sightings) {
         if (!s.problem.empty() || s.uuid.empty()) continue;
-        std::size_t g = found(by_uuid, s.uuid);
-        if (g == groups.size()) by_uuid.emplace(s.uuid, g);
+        std::size_t g = found(by_uuid, uuid_key(s.uuid));
+        if (g == groups.size()) by_uuid.emplace(uuid_key(s.uuid), g);
         note(g, s);
     }
     // A serial no printer has yet joins the one at its address, unless

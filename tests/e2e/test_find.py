@@ -248,7 +248,8 @@ class Find(unittest.TestCase):
         bundle = self.scratch.path("laser.exe")
         env = dict(os.environ, ANSIBLE_CONFIG=os.path.join(play_dir, "ansible.cfg"),
                    ANSIBLE_HOME=self.scratch.path("ansible-home"), ANSIBLE_LOCAL_TEMP=self.scratch.path("ansible-tmp"),
-                   ANSIBLE_NOCOLOR="1", PATH=os.path.dirname(os.path.abspath(FIND)) + os.pathsep + os.environ["PATH"])
+                   ANSIBLE_NOCOLOR="1",
+                   PATH=os.pathsep.join([os.path.dirname(os.path.abspath(FIND)), PACK_DIR, os.environ["PATH"]]))
         command = ["ansible-playbook", "-i", "discovered.yml", "discover.yml", "--vault-password-file", vault,
                    "-e", f"holm_bundle={bundle}", "-e", json.dumps({"holm_find_ranges": ["198.18.1.0/24", SECOND]}),
                    "--check"]
