@@ -24,13 +24,14 @@ std::uint32_t address_value(const std::string& text) {
 
 bool earlier_address(const std::string& a, const std::string& b) { return address_value(a) < address_value(b); }
 
-// One UUID, however a source cases its hex digits (a DNS-SD record's may
-// be upper case where IPP's is lower).
+// One UUID, however a source writes it: upper or lower case hex, with or
+// without the "urn:uuid:" a DNS-SD record's UUID key leaves out.
 std::string uuid_key(const std::string& uuid) {
     std::string key = uuid;
     for (char& c : key)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return key;
+    static const std::string urn = "urn:uuid:";
+    return key.rfind(urn, 0) == 0 ? key.substr(urn.size()) : key;
 }
 
 using Group = std::vector<const Sighting*>;

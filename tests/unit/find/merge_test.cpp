@@ -42,11 +42,12 @@ TEST(FindMerge, OneUuidAtTwoAddressesIsOnePrinterAtItsIppAddress) {
 
 TEST(FindMerge, IppAddressIsGivenBeforeALowerAddressOfOtherSourcesWhateverTheUuidCase) {
     std::string upper_a = "URN:UUID:0A000000-0000-4000-8000-000000000001";
-    std::vector<Sighting> all{seen("198.18.1.2", "dns-sd", upper_a, ""), seen("198.18.1.30", "ipp", uuid_a, "")};
+    std::vector<Sighting> all{seen("198.18.1.2", "dns-sd", upper_a, ""), seen("198.18.1.30", "ipp", uuid_a, ""),
+                              seen("198.18.1.31", "dns-sd", "0a000000-0000-4000-8000-000000000001", "")};
     std::vector<Printer> p = merge_sightings(all);
     ASSERT_EQ(p.size(), 1u);
     EXPECT_EQ(p[0].address, "198.18.1.30");
-    EXPECT_EQ(p[0].other_addresses, (std::vector<std::string>{"198.18.1.2"}));
+    EXPECT_EQ(p[0].other_addresses, (std::vector<std::string>{"198.18.1.2", "198.18.1.31"}));
     EXPECT_EQ(p[0].uuid, uuid_a);  // as IPP gives it
 }
 
