@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "dns_sd.h"
@@ -30,10 +31,16 @@ std::atomic<bool> never{false};
 
 void ask_sources(const FindSettings& s, Found& f) {
     std::vector<std::uint32_t> addresses = addresses_of(s.ranges);
-    std::thread snmp, dns_sd;
-    if (s.snmp) snmp = std::thread([&] { f.snmp = snmp_sightings(addresses, s.community, SnmpBounds{}, never); });
-    if (s.dns_sd) dns_sd = std::thread([&] { f.dns_sd_run = dns_sd_sightings(s.wait_s * 1000, never); });
     Progress progress = progress_for(addresses.size());
+    std::thread snmp, dns_sd;
+    if (s.snmp) {
+        show_step(progress, "asking " + std::to_string(addresses.size()) + " addresses over SNMP");
+        snmp = std::thread([&] { f.snmp = snmp_sightings(addresses, s.community, SnmpBounds{}, never); });
+    }
+    if (s.dns_sd) {
+        show_step(progress, "browsing DNS-SD for " + std::to_string(s.wait_s) + " s");
+        dns_sd = std::thread([&] { f.dns_sd_run = dns_sd_sightings(s.wait_s * 1000, never); });
+    }
     if (!addresses.empty())
         f.ipp = ipp_sightings(addresses, IppBounds{}, never, [&](std::size_t done) { show_asked(progress, done); });
     if (snmp.joinable()) snmp.join();
