@@ -6,9 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev python3 libcups2-dev zlib1g-dev cups unzip iproute2 dpkg-dev man-db
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 clang libclang-rt-14-dev
-          parallel nftables rsync ansible-core minisign chromium osslsigncode)
-# holm-find's DNS-SD source, and the private Avahi daemon and bus of its tests.
-packages+=(libavahi-client-dev avahi-daemon dbus)
+          parallel nftables rsync ansible-core minisign chromium osslsigncode
+          libavahi-client-dev libsnmp-dev avahi-daemon avahi-utils dbus snmpd snmp)
 source tools/packages.sh
 install_missing "${packages[@]}"
 

@@ -6,19 +6,9 @@
 
 namespace fleet {
 
-namespace {
-
-bool matches_any(const std::string& model, const std::vector<std::string>& patterns) {
-    for (const std::string& pattern : patterns)
-        if (pack::model_matches(pattern, model)) return true;
-    return false;
-}
-
-}  // namespace
-
 std::size_t choose_bundle(const std::string& model, const std::vector<Bundle>& bundles) {
     for (std::size_t i = 0; i < bundles.size(); ++i)
-        if (bundles[i].models.empty() || matches_any(model, bundles[i].models)) return i;
+        if (pack::bundle_is_for(bundles[i].models, model)) return i;
     return no_bundle;
 }
 

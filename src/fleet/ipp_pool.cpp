@@ -67,7 +67,7 @@ void IppPool::serve() {
             job = std::move(asked_.front());
             asked_.pop_front();
         }
-        answered(IppDone{job.first, ask_printer(job.second, &cancel_)});
+        answered(IppDone{job.first, ask_printer(job.second, fleet_read_bounds, &cancel_)});
     }
 }
 

@@ -182,4 +182,11 @@ std::string shown_pattern(const std::string& pattern) {
     return out + "\"";
 }
 
+bool bundle_is_for(const std::vector<std::string>& patterns, const std::string& model) {
+    if (patterns.empty()) return true;
+    for (const std::string& pattern : patterns)
+        if (model_matches(pattern, model)) return true;
+    return false;
+}
+
 }  // namespace pack

@@ -39,6 +39,12 @@ std::vector<std::string> models_of(const std::string& comment);
 // refuses matches nothing.
 bool model_matches(const std::string& pattern, const std::string& model);
 
+// Whether a bundle that names these patterns is for a printer of this
+// make-and-model: one of them matches it, or the bundle names none (it is
+// for every printer). The one rule holm-fleet chooses a printer's bundle
+// by and holm-find keeps a printer by.
+bool bundle_is_for(const std::vector<std::string>& patterns, const std::string& model);
+
 // A pattern fit for a message: between double quotes, control bytes
 // written as \xNN.
 std::string shown_pattern(const std::string& pattern);

@@ -5,6 +5,7 @@ Environment (set by CTest):
   HOLM_BIN   the built holm
   HOLM_PACK  the built holm-pack
   HOLM_FLEET the built holm-fleet
+  HOLM_FIND  the built holm-find
   HOLM_MAN   the folder of the manual page sources
 """
 import os
@@ -17,7 +18,8 @@ BIN = os.environ.get("HOLM_BIN", "")
 PACK = os.environ.get("HOLM_PACK", "")
 MAN = os.environ.get("HOLM_MAN", "")
 FLEET = os.environ.get("HOLM_FLEET", "")
-PAGES = ("holm.1", "holm-pack.1", "holm-fleet.1")
+FIND = os.environ.get("HOLM_FIND", "")
+PAGES = ("holm.1", "holm-pack.1", "holm-fleet.1", "holm-find.1")
 
 
 def man_warnings(page):
@@ -64,7 +66,8 @@ def option_names(source, section):
 
 class Manuals(unittest.TestCase):
     def setUp(self):
-        for name, value in (("HOLM_BIN", BIN), ("HOLM_PACK", PACK), ("HOLM_FLEET", FLEET), ("HOLM_MAN", MAN)):
+        for name, value in (("HOLM_BIN", BIN), ("HOLM_PACK", PACK), ("HOLM_FLEET", FLEET), ("HOLM_FIND", FIND),
+                            ("HOLM_MAN", MAN)):
             if not value or not os.path.exists(value):
                 self.fail(f"{name} does not name what it should: {value!r}")
 
@@ -128,6 +131,20 @@ class Manuals(unittest.TestCase):
             with self.subTest(key=key):
                 self.assertDescribes(text, key, description)
         with open(self.page("holm-fleet.1")) as f:
+            for name in option_names(f.read(), "OPTIONS"):
+                self.assertIn(f"-{name}", screen)
+
+    def test_holm_find_page_describes_every_help_item(self):
+        text = rendered(self.page("holm-find.1"))
+        screen = self.program_help([FIND, "--help"])
+        items = help_items(screen, re.compile(r"^  (?P<key>--?[\w-]+)(?:, --\w+| [][A-Z]+)? +(?P<text>\S.*)$"))
+        self.assertEqual([key for key, _ in items],
+                         ["--range", "--large", "--dns-sd", "--wait", "--snmp", "--tsv", "--json", "--for", "--bundle",
+                          "-h"])
+        for key, description in items:
+            with self.subTest(key=key):
+                self.assertDescribes(text, key, description)
+        with open(self.page("holm-find.1")) as f:
             for name in option_names(f.read(), "OPTIONS"):
                 self.assertIn(f"-{name}", screen)
 

@@ -80,19 +80,21 @@ class DebianPackage(Scratch):
         self.assertEqual(self.field("Package"), "holm")
         self.assertEqual(self.field("Version"), program_version())
         depends = [d.split()[0] for d in self.field("Depends").split(",")]
-        self.assertIn("libcups2", depends)
+        for library in ("libcups2", "libavahi-client3", "libsnmp40"):
+            self.assertIn(library, depends)
         # holm-fleet runs every printer itself; parallel only spreads a
         # fleet over several control machines.
         self.assertNotIn("parallel", depends)
-        self.assertEqual(self.field("Recommends"), "parallel, minisign, osslsigncode")
+        self.assertEqual(self.field("Recommends"), "parallel, minisign, osslsigncode, avahi-daemon")
 
     def test_files_stand_where_the_system_looks_for_them(self):
         listed = run(["dpkg-deb", "-c", self.deb]).stdout.decode()
-        for path in ("usr/bin/holm", "usr/bin/holm-pack", "usr/bin/holm-fleet", "usr/share/man/man1/holm.1",
-                     "usr/share/man/man1/holm-pack.1", "usr/share/man/man1/holm-fleet.1"):
+        for path in ("usr/bin/holm", "usr/bin/holm-pack", "usr/bin/holm-fleet", "usr/bin/holm-find",
+                     "usr/share/man/man1/holm.1", "usr/share/man/man1/holm-pack.1", "usr/share/man/man1/holm-fleet.1",
+                     "usr/share/man/man1/holm-find.1"):
             with self.subTest(path=path):
                 self.assertRegex(listed, r"\./" + re.escape(path) + r"(\.gz)?\n")
-        for page in ("holm", "holm-pack", "holm-fleet"):
+        for page in ("holm", "holm-pack", "holm-fleet", "holm-find"):
             with self.subTest(page=page):
                 found = run(["man", "-M", os.path.join(self.root, "usr", "share", "man"), "-w", page])
                 self.assertEqual(found.returncode, 0, found.stderr)

@@ -1,8 +1,15 @@
 """The simulated printer's IPP service: just enough of IPP over HTTP for a
 Get-Printer-Attributes at /ipp/print to report the printer's firmware
 (printer-firmware-name and printer-firmware-string-version, parallel
-1setOf values) and, when it has one, its printer-make-and-model. Every
-other request gets an IPP error or an HTTP 404.
+1setOf values), when it has one its printer-make-and-model, and who it is:
+printer-uuid, printer-name and a printer-device-id holding its serial
+number (--uuid, --printer-name, --serial; without them, made from the
+address its first IPP request came to). Every other request gets an IPP
+error or an HTTP 404.
+
+With --ipp-garbage bytes it answers every request with bytes that are no
+IPP at all; with --ipp-garbage values, with IPP whose printer-uuid is no
+UUID and whose make and model is longer than IPP allows.
 
 With a login (--ipp-login USER:PASSWORD) a request without those
 credentials, as HTTP Basic, gets HTTP 401 and nothing else; with a delay
@@ -14,7 +21,7 @@ import time
 
 GET_PRINTER_ATTRIBUTES = 0x000B
 OPERATION_TAG, PRINTER_TAG, END_TAG = 0x01, 0x04, 0x03
-TEXT, NAME, CHARSET, LANGUAGE = 0x41, 0x42, 0x47, 0x48
+TEXT, NAME, URI, CHARSET, LANGUAGE = 0x41, 0x42, 0x45, 0x47, 0x48
 OK, BAD_REQUEST, NOT_SUPPORTED = 0x0000, 0x0400, 0x0501
 
 
@@ -36,10 +43,20 @@ def attribute(tag, name, values):
     return out
 
 
-def response(version, status, request_id, firmware, model=None):
-    """The IPP response; firmware is a list of (name, version) and model
-    the make and model, each reported only with a successful status and only
-    when there is any."""
+def identity(address, uuid=None, name=None, serial=None):
+    """(uuid, name, serial) of the printer, those not given made from its
+    address: the same address always gives the same ones."""
+    parts = [int(x) for x in address.split(".")]
+    hex_address = "".join(f"{x:02x}" for x in parts)
+    return (uuid or f"urn:uuid:686f6c6d-0000-4000-8000-0000{hex_address}",
+            name or "printer-" + "-".join(str(x) for x in parts),
+            serial or "HOLM" + "".join(f"{x:03d}" for x in parts))
+
+
+def response(version, status, request_id, firmware, model=None, who=None):
+    """The IPP response; firmware is a list of (name, version), model the
+    make and model and who the (uuid, name, serial) of identity, each
+    reported only with a successful status and only when there is any."""
     out = version + struct.pack(">H", status) + request_id + bytes([OPERATION_TAG])
     out += attribute(CHARSET, "attributes-charset", ["utf-8"])
     out += attribute(LANGUAGE, "attributes-natural-language", ["en"])
@@ -49,6 +66,12 @@ def response(version, status, request_id, firmware, model=None):
         printer += attribute(TEXT, "printer-firmware-string-version", [v for _, v in firmware])
     if model is not None:
         printer += attribute(TEXT, "printer-make-and-model", [model])
+    if who is not None:
+        uuid, name, serial = who
+        printer += attribute(URI, "printer-uuid", [uuid])
+        printer += attribute(NAME, "printer-name", [name])
+        device_model = model or ""
+        printer += attribute(TEXT, "printer-device-id", [f"MFG:HOLM;MDL:{device_model};SN:{serial};"])
     if status == OK and printer:
         out += bytes([PRINTER_TAG]) + printer
     return out + bytes([END_TAG])
@@ -83,8 +106,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             version, operation, request_id = request
             status = OK if operation == GET_PRINTER_ATTRIBUTES else NOT_SUPPORTED
-        state.log(event="ipp", operation=operation, status=status)
-        data = response(version, status, request_id, state.firmware, state.args.model)
+        state.log(event="ipp", operation=operation, status=status, address=self.connection.getsockname()[0])
+        args = state.args
+        with state.lock:
+            if state.identity is None:
+                state.identity = identity(self.connection.getsockname()[0], args.uuid, args.printer_name, args.serial)
+        model = args.model
+        who = state.identity
+        if args.ipp_garbage == "values":
+            model, who = "HOLM " + "X" * 200, ("not-a-uuid",) + who[1:]
+        data = response(version, status, request_id, state.firmware, model, who)
+        if args.ipp_garbage == "bytes":
+            data = bytes(range(7, 250)) * 3
         self.send_response(200)
         self.send_header("Content-Type", "application/ipp")
         self.send_header("Content-Length", str(len(data)))

@@ -37,6 +37,7 @@ class State:
         self.down = False
         self.raw_count = 0
         self.ipp_server = None
+        self.identity = None  # (uuid, name, serial), fixed by the first IPP request
         self.firmware = [ipp_service.parse_firmware(f) for f in args.firmware]
         self.firmware = [(name or "main", version) for name, version in self.firmware]
         if args.state_file and os.path.exists(args.state_file):
@@ -371,6 +372,14 @@ def main():
                    help="a firmware the printer reports over IPP (NAME main when not given)")
     p.add_argument("--model", metavar="TEXT", default=None,
                    help="the printer-make-and-model the printer reports over IPP (none when not given)")
+    p.add_argument("--uuid", metavar="URN", default=None,
+                   help="the printer-uuid (urn:uuid:...) it reports (default: made from its address)")
+    p.add_argument("--printer-name", metavar="NAME", default=None,
+                   help="the printer-name it reports (default: made from its address)")
+    p.add_argument("--serial", metavar="TEXT", default=None,
+                   help="the serial number its printer-device-id names (default: made from its address)")
+    p.add_argument("--ipp-garbage", choices=("bytes", "values"), default=None,
+                   help="answer IPP with bytes that are no IPP, or with values no printer has")
     p.add_argument("--ipp-login", metavar="USER:PASSWORD", default=None,
                    help="answer IPP requests without this login (HTTP Basic) with HTTP 401")
     p.add_argument("--ipp-delay", metavar="SECONDS", type=float, default=0,

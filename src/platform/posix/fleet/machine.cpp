@@ -16,16 +16,6 @@ namespace plat {
 
 namespace {
 
-long raise_limit(int resource) {
-    rlimit limit{};
-    if (getrlimit(resource, &limit) != 0) return unlimited;
-    if (limit.rlim_cur != limit.rlim_max) {
-        rlimit raised{limit.rlim_max, limit.rlim_max};
-        if (setrlimit(resource, &raised) == 0) limit = raised;
-    }
-    return limit.rlim_cur == RLIM_INFINITY ? unlimited : static_cast<long>(limit.rlim_cur);
-}
-
 // The "Uid:" (real) and "Threads:" lines of one process's status.
 bool task_counts(const char* pid, long* uid, long* threads) {
     std::ifstream status(std::string("/proc/") + pid + "/status");
@@ -41,8 +31,6 @@ bool task_counts(const char* pid, long* uid, long* threads) {
 
 }  // namespace
 
-long raise_open_file_limit() { return raise_limit(RLIMIT_NOFILE); }
-long raise_process_limit() { return raise_limit(RLIMIT_NPROC); }
 bool is_superuser() { return getuid() == 0; }
 
 long user_tasks() {

@@ -1,22 +1,20 @@
-#include "ipp.h"
+#include "read.h"
 
 #include <cups/cups.h>
 
 #include <atomic>
 #include <chrono>
 
-#include "text.h"
+#include "clean_text.h"
 
-namespace fleet {
+namespace ipp {
 
 namespace {
 
-constexpr int connect_ms = 10000;
-constexpr auto request_budget = std::chrono::seconds(15);
 constexpr char wants_login_text[] = "no IPP answer (the printer wants a login)";
 
 const char* const requested[] = {"printer-firmware-name", "printer-firmware-string-version",
-                                 "printer-make-and-model"};
+                                 "printer-make-and-model", "printer-uuid", "printer-name", "printer-device-id"};
 
 struct Bound {
     std::chrono::steady_clock::time_point deadline;
@@ -38,6 +36,23 @@ std::vector<std::string> values_of(ipp_t* response, const char* name) {
         values.push_back(one_line(cut_text(value != nullptr ? value : "", kept_text_bytes)));
     }
     return values;
+}
+
+std::string first_value(ipp_t* response, const char* name) {
+    std::vector<std::string> values = values_of(response, name);
+    return values.empty() ? std::string() : values[0];
+}
+
+std::string upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+std::string trimmed(const std::string& text) {
+    std::size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos) return std::string();
+    return text.substr(start, text.find_last_not_of(" \t") - start + 1);
 }
 
 // The library's own answer to a printer that asks for a login is a prompt
@@ -91,19 +106,21 @@ void read_answer(ipp_t* response, IppAnswer& answer) {
     }
     answer.firmware_names = values_of(response, "printer-firmware-name");
     answer.firmware_versions = values_of(response, "printer-firmware-string-version");
-    std::vector<std::string> model = values_of(response, "printer-make-and-model");
-    if (!model.empty()) answer.make_and_model = model[0];
+    answer.make_and_model = first_value(response, "printer-make-and-model");
+    answer.uuid = first_value(response, "printer-uuid");
+    answer.name = first_value(response, "printer-name");
+    answer.serial = one_line(cut_text(serial_of_device_id(first_value(response, "printer-device-id")), kept_text_bytes));
 }
 
 }  // namespace
 
-IppAnswer ask_printer(const std::string& host, int* cancel) {
+IppAnswer ask_printer(const std::string& host, const ReadBounds& bounds, int* cancel) {
     IppAnswer answer;
     never_ask_the_operator();
-    Bound bound{std::chrono::steady_clock::now() + request_budget, cancel};
+    Bound bound{std::chrono::steady_clock::now() + std::chrono::milliseconds(bounds.request_ms), cancel};
     // IPv4 only: a name given here can never lead to an IPv6 address.
     http_t* http =
-        httpConnect2(host.c_str(), 631, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1, connect_ms, cancel);
+        httpConnect2(host.c_str(), 631, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1, bounds.connect_ms, cancel);
     if (http == nullptr) {
         answer.problem = "no IPP answer (Unable to connect to \"" + host + "\" on port 631 - " + last_error_text() + ")";
         return answer;
@@ -121,6 +138,22 @@ IppAnswer ask_printer(const std::string& host, int* cancel) {
     }
     httpClose(http);
     return answer;
+}
+
+std::string serial_of_device_id(const std::string& device_id) {
+    std::size_t start = 0;
+    while (start < device_id.size()) {
+        std::size_t end = device_id.find(';', start);
+        if (end == std::string::npos) end = device_id.size();
+        std::string pair = device_id.substr(start, end - start);
+        std::size_t colon = pair.find(':');
+        if (colon != std::string::npos) {
+            std::string key = upper(trimmed(pair.substr(0, colon)));
+            if (key == "SN" || key == "SERN" || key == "SERIALNUMBER") return trimmed(pair.substr(colon + 1));
+        }
+        start = end + 1;
+    }
+    return std::string();
 }
 
 bool firmware_version(const IppAnswer& answer, const std::string& name, std::string* version, std::string* why) {
@@ -144,4 +177,4 @@ bool firmware_version(const IppAnswer& answer, const std::string& name, std::str
     return true;
 }
 
-}  // namespace fleet
+}  // namespace ipp
