@@ -15,7 +15,7 @@ const char usage_text[] =
     "                    address, or @FILE with one of those a line (# comments)\n"
     "  --large           allow ranges of more than 65536 addresses (a /16) in all\n"
     "  --dns-sd          browse for printers through the machine's Avahi daemon,\n"
-    "                    then read those with IPP over IPP\n"
+    "                    then read the ones that offer IPP over it\n"
     "  --wait SECONDS    how long DNS-SD browses (default 5)\n"
     "  --snmp [COMMUNITY]  ask the addresses of the ranges over SNMP v2c too\n"
     "                    (default community public)\n"
