@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "models.h"
+
 namespace find {
 namespace {
 
@@ -21,30 +23,12 @@ std::string trimmed(const std::string& s) {
     return s.substr(begin, end - begin + 1);
 }
 
-// The length of the UTF-8 sequence starting at s[i], or 0 when it is not
-// one (overlong forms and surrogates included).
-std::size_t utf8_length(const std::string& s, std::size_t i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) return 1;
-    std::size_t n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c < 0xe0 ? 2 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    unsigned code = c & (0x7f >> n);
-    for (std::size_t k = 1; k < n; ++k) {
-        unsigned char d = static_cast<unsigned char>(s[i + k]);
-        if ((d & 0xc0) != 0x80) return 0;
-        code = code << 6 | (d & 0x3f);
-    }
-    if ((n == 3 && (code < 0x800 || (code >= 0xd800 && code < 0xe000))) || (n == 4 && (code < 0x10000 || code > 0x10ffff)))
-        return 0;
-    return n;
-}
-
 bool control(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
 std::string without_control(const std::string& s) {
     std::string out;
     for (std::size_t i = 0; i < s.size();) {
-        std::size_t n = utf8_length(s, i);
+        std::size_t n = pack::utf8_length(s, i);
         if (n == 0 || (n == 1 && control(static_cast<unsigned char>(s[i])))) {
             out += '?';
             ++i;
@@ -94,26 +78,9 @@ std::string txt_value(const TxtItems& txt, const std::string& key, bool& found) 
     return "";
 }
 
-std::string normal_uuid(const std::string& value) {
-    std::string v = trimmed(value);
-    for (char& c : v) c = lower(c);
-    if (v.rfind("urn:uuid:", 0) == 0) v.erase(0, 9);
-    if (v.size() >= 2 && v.front() == '{' && v.back() == '}') v = v.substr(1, v.size() - 2);
-    std::string hex;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        bool dash_place = i == 8 || i == 13 || i == 18 || i == 23;
-        if (v[i] == '-' && v.size() == 36 && dash_place) continue;
-        if (!std::isxdigit(static_cast<unsigned char>(v[i]))) return "";
-        hex += v[i];
-    }
-    if (hex.size() != 32 || (v.size() != 32 && v.size() != 36)) return "";
-    return "urn:uuid:" + hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
-           hex.substr(16, 4) + "-" + hex.substr(20);
-}
-
 bool clean_text(const std::string& text) {
     for (std::size_t i = 0; i < text.size();) {
-        std::size_t n = utf8_length(text, i);
+        std::size_t n = pack::utf8_length(text, i);
         if (n == 0 || (n == 1 && control(static_cast<unsigned char>(text[i])))) return false;
         i += n;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sighting.h"
+#include "uuid.h"
 
 namespace find {
 
@@ -18,9 +19,6 @@ using TxtItems = std::vector<std::string>;
 // when it repeats; found is false when the key is absent.
 std::string txt_value(const TxtItems& txt, const std::string& key, bool& found);
 
-// "urn:uuid:" and 36 lowercase characters, from a UUID with or without that
-// prefix, dashes or braces; empty when value is no UUID.
-std::string normal_uuid(const std::string& value);
 
 // True when text is UTF-8 without control characters.
 bool clean_text(const std::string& text);

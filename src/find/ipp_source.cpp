@@ -1,10 +1,12 @@
 #include "ipp_source.h"
 
 #include <algorithm>
+#include <cctype>
 #include <thread>
 
 #include "platform/find.h"
 #include "ranges.h"
+#include "uuid.h"
 
 namespace find {
 
@@ -14,18 +16,12 @@ namespace {
 // whatever arrives on it, and a console port may change the printer.
 constexpr std::uint16_t ipp_port = 631;
 
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
+// The form IPP gives a printer-uuid: "urn:uuid:" and the dashed hex.
 bool is_uuid_urn(const std::string& text) {
     static const std::string prefix = "urn:uuid:";
-    if (text.size() != prefix.size() + 36) return false;
+    if (text.size() != prefix.size() + 36 || normal_uuid(text).empty()) return false;
     for (std::size_t i = 0; i < prefix.size(); ++i)
         if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    for (std::size_t i = 0; i < 36; ++i) {
-        char c = text[prefix.size() + i];
-        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !is_hex(c)) return false;
-    }
     return true;
 }
 

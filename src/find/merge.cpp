@@ -4,6 +4,7 @@
 #include <map>
 
 #include "ranges.h"
+#include "uuid.h"
 
 namespace find {
 
@@ -27,11 +28,8 @@ bool earlier_address(const std::string& a, const std::string& b) { return addres
 // One UUID, however a source writes it: upper or lower case hex, with or
 // without the "urn:uuid:" a DNS-SD record's UUID key leaves out.
 std::string uuid_key(const std::string& uuid) {
-    std::string key = uuid;
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    static const std::string urn = "urn:uuid:";
-    return key.rfind(urn, 0) == 0 ? key.substr(urn.size()) : key;
+    std::string normal = normal_uuid(uuid);
+    return normal.empty() ? uuid : normal;
 }
 
 using Group = std::vector<const Sighting*>;

@@ -1,25 +1,12 @@
 #include "snmp_answer.h"
 
+#include "models.h"
+
 namespace find {
 
 namespace {
 
 const char* const field_names[field_count] = {"sysDescr", "sysName", "hrDeviceDescr", "prtGeneralSerialNumber"};
-
-// Length of the UTF-8 sequence starting at i, or 0 when it is not one
-// (overlong forms, surrogates and values past U+10FFFF included).
-std::size_t utf8_length(const std::string& s, std::size_t i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) return 1;
-    std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    if (n == 0 || c > 0xF4 || i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-    unsigned char d = static_cast<unsigned char>(s[i + 1]);
-    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d >= 0xA0) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d >= 0x90))
-        return 0;
-    return n;
-}
 
 Sighting with_problem(Sighting seen, const std::string& why) {
     seen.problem = "the SNMP agent answered garbage: " + why;
@@ -44,7 +31,7 @@ bool snmp_text(const std::string& bytes, std::string* text, std::string* why) {
             *why = "a control byte in a value";
             return false;
         }
-        std::size_t n = utf8_length(kept, i);
+        std::size_t n = pack::utf8_length(kept, i);
         if (n == 0) {
             *why = "a value that is not UTF-8";
             return false;

@@ -24,8 +24,7 @@ bool ends_in_exe(const std::string& name) {
 }
 
 // minisign's reason, on one line.
-std::string said_by(const std::string& capture) {
-    std::string text = file_text(capture);
+std::string said_by(std::string text) {
     while (!text.empty() && text.back() == '\n') text.pop_back();
     std::string out;
     for (char c : text) out += c == '\n' ? std::string("; ") : std::string(1, c);
@@ -50,14 +49,9 @@ std::string check_signature(const FleetRun& run, const Bundle& bundle) {
     std::string minisign = plat::find_program("minisign");
     std::string signature = bundle.absolute + ".minisig";
     std::vector<std::string> args{minisign, "-V", "-q", "-m", bundle.copy, "-x", signature, "-p", run.settings.key};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string capture = run.places.private_folder + "/minisign.err";
-    int status = plat::run_program(argv.data(), capture.c_str());
-    std::string reason = status < 0 ? "minisign could not be run" : said_by(capture);
-    std::error_code ec;
-    fs::remove(capture, ec);
+    std::string said;
+    int status = plat::run_tool(args, std::string(), &said);
+    std::string reason = status < 0 ? "minisign could not be run" : said_by(said);
     if (status == 0) return std::string();
     return bundle.given + " is not signed by the key " + run.settings.key + ": " + reason + " (nothing sent)";
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ipp/clean_text.h"
+#include "lines.h"
 
 namespace fleet {
 
@@ -15,16 +16,13 @@ using ipp::cut_text;
 using ipp::json_string;
 using ipp::kept_text_bytes;
 using ipp::one_line;
+using pack::lines_of;
 
 bool all_digits(const std::string& text);
-
 
 // Seconds as the records write them: 12.345.
 std::string seconds_text(double seconds);
 
-// The lines of a text; a last line without its end counts, a CR before the
-// LF is dropped.
-std::vector<std::string> lines_of(const std::string& text);
 
 // The whole of a file, or empty when it cannot be read.
 std::string file_text(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "lines.h"
 #include "platform/platform.h"
 
 namespace pack {
@@ -14,18 +15,6 @@ std::string trimmed(const std::string& s) {
     std::size_t first = s.find_first_not_of(" \t\r");
     if (first == std::string::npos) return std::string();
     return s.substr(first, s.find_last_not_of(" \t\r") + 1 - first);
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
 }
 
 // The value after "label:" when the line, trimmed, starts with label.

@@ -100,6 +100,11 @@ bool is_utf8(const std::string& text) {
 
 }  // namespace
 
+std::size_t utf8_length(const std::string& text, std::size_t i) {
+    Char c = char_at(text, i);
+    return c.code > 0x10FFFF ? 0 : c.length;
+}
+
 std::string pattern_problem(const std::string& pattern) {
     if (pattern.empty()) return "empty pattern";
     if (pattern.size() > longest_pattern)

@@ -13,6 +13,7 @@
 // whole UTF-8 sequence, so '?' matches "é" as it matches "e".
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,11 @@ bool model_matches(const std::string& pattern, const std::string& model);
 // for every printer). The one rule holm-fleet chooses a printer's bundle
 // by and holm-find keeps a printer by.
 bool bundle_is_for(const std::vector<std::string>& patterns, const std::string& model);
+
+// The length in bytes of the well-formed UTF-8 character that begins at
+// text[i], or 0 when none does (an overlong form, a surrogate, a value past
+// U+10FFFF, a cut sequence): what makes text a printer's text.
+std::size_t utf8_length(const std::string& text, std::size_t i);
 
 // A pattern fit for a message: between double quotes, control bytes
 // written as \xNN.

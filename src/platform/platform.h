@@ -268,11 +268,6 @@ void wake_post();
 void stop_program(int pid);
 void kill_program(int pid);
 
-// Runs a program to its end with standard output thrown away and standard
-// error into the file capture; its exit status, 128 plus the signal that
-// ended it, or -1 when it could not be started.
-int run_program(char* const* argv, const char* capture);
-
 // Whether this process may read, and run, the file at path.
 bool may_read(const std::string& path);
 bool may_run(const std::string& path);

@@ -227,20 +227,6 @@ void wake_post() {
 void stop_program(int pid) { kill(static_cast<pid_t>(pid), SIGTERM); }
 void kill_program(int pid) { kill(static_cast<pid_t>(pid), SIGKILL); }
 
-int run_program(char* const* argv, const char* capture) {
-    SpawnSetup setup;
-    posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&setup.actions, 2, capture, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], &setup.actions, &setup.attributes, argv, environ) != 0) return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) == -1)
-        if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 bool may_read(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
 bool may_run(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 bool may_write(const std::string& path) { return access(path.c_str(), W_OK) == 0; }
