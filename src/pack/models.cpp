@@ -107,8 +107,12 @@ std::size_t utf8_length(const std::string& text, std::size_t i) {
 
 std::string pattern_problem(const std::string& pattern) {
     if (pattern.empty()) return "empty pattern";
-    if (pattern.size() > longest_pattern)
-        return "longer than " + std::to_string(longest_pattern) + " bytes, the most a printer's make and model can be";
+    if (pattern.size() > longest_pattern) {
+        // Built in steps: GCC 12 warns falsely (-Wrestrict) on the one expression.
+        std::string why = "longer than ";
+        why += std::to_string(longest_pattern);
+        return why + " bytes, the most a printer's make and model can be";
+    }
     for (unsigned char c : pattern)
         if (is_control(c)) return "control character in the pattern";
     if (!is_utf8(pattern)) return "not UTF-8 text, as a printer's make and model is";

@@ -37,7 +37,10 @@ int run_tool(const std::vector<std::string>& argv, const std::string& input, std
     output->clear();
     if (argv.empty() || input.size() > 16384) return -1;
     std::string line;
-    for (const std::string& a : argv) line += (line.empty() ? "" : " ") + quoted(a);
+    for (const std::string& a : argv) {
+        if (!line.empty()) line += ' ';
+        line += quoted(a);
+    }
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
     if (!CreatePipe(&in_read, &in_write, &inherit, 65536) || !CreatePipe(&out_read, &out_write, &inherit, 0)) {
